@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Takes a fresh Debian 12 machine to one that builds and tests both targets.
+# Safe to run again: every step checks whether it is already done.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+
+# wine32 needs the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
+
+# The tinyxml source package for the Windows build: a deb-src twin of the
+# system's own Debian sources, so no mirror is named here.
+src_list=/etc/apt/sources.list.d/tarvolin-deb-src.sources
+if [ ! -f "$src_list" ]; then
+  sys_list=""
+  for candidate in /etc/apt/sources.list.d/debian.sources /usr/lib/apt/sources.list.d/debian.sources; do
+    [ -f "$candidate" ] && { sys_list=$candidate; break; }
+  done
+  if [ -n "$sys_list" ]; then
+    sed -e 's/^Types:.*/Types: deb-src/' "$sys_list" | "${sudo_cmd[@]}" tee "$src_list" >/dev/null
+  elif [ -f /etc/apt/sources.list ]; then
+    grep -E '^deb ' /etc/apt/sources.list | sed -e 's/^deb /deb-src /' |
+      "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/tarvolin-deb-src.list >/dev/null
+    : >/dev/null
+  fi
+fi
+
+packages=(
+  build-essential cmake ninja-build pkg-config git file
+  libtinyxml-dev libcurl4-openssl-dev libgtest-dev googletest
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  wine wine64 wine32:i386
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  dpkg-dev quilt locales
+  python3 openssl osslsigncode zip unzip
+  clang clang-format clang-tidy
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] || [ ! -d /var/lib/apt/lists ] || [ -z "$(ls /var/lib/apt/lists/*Sources* 2>/dev/null)" ]; then
+  "${sudo_cmd[@]}" apt-get update -q
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# Locales the tests switch to: double-byte code pages and a few languages.
+"$here/scripts/make-locales.sh"
+
+# TinyXML sources with Debian's patches, for the cross build.
+"$here/scripts/fetch-tinyxml-source.sh"
+
+# One wine prefix, made once.
+"$here/scripts/wine-prefix.sh"
+
+echo "setup: done"

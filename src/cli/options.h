@@ -1,0 +1,22 @@
+// The command line: run settings, the option grammar and the usage text.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunSettings {
+  std::string authKey;
+  std::string programVersion;
+  std::vector<std::string> inputFiles;
+  std::string outputFile;
+  bool upgradeMode = false;
+};
+
+// The process-wide settings; only the parser writes them, and the driver
+// fills outputFile from the download URL when it is empty.
+extern RunSettings runSettings;
+
+void parseCommandLine(int argc, const char* const* argv);
+// The program name shown in the usage text, derived from the executable's path.
+std::string programNameFromPath(const std::string& modulePath);
+void printUsage();

@@ -1,0 +1,86 @@
+// One HTTP request to the signing service and what comes back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "formpost/body_sink.h"
+#include "platform/http.h"
+
+enum SendMode : int32_t { Get = 0, MultipartPost = 1 };
+
+// File contents pass through a buffer of this size.
+constexpr uint32_t FILE_CHUNK_SIZE = 8192;
+
+struct TextField {
+  std::string name;
+  std::string value;
+
+  int32_t partLength(int32_t boundaryLength) const;
+  bool writePart(const BodySink& sink, const std::string& boundary) const;
+};
+
+struct FileField {
+  std::string path;
+  std::string fileName;
+  std::string fileNameUtf8;
+  std::string contentType;
+  std::string fieldName;
+  uint64_t size = ~uint64_t{0};
+  int32_t contentHandle = -1;
+
+  // Derives the file name, its UTF-8 form, the content type and the size.
+  static FileField fromPath(const std::string& fieldName, const std::string& path);
+
+  uint64_t partLength(int32_t boundaryLength) const;
+  bool writePartHeader(const BodySink& sink, const std::string& boundary) const;
+  bool writePartTrailer(const BodySink& sink) const;
+
+  bool openContent(int64_t startOffset);
+  bool readContent(void* buffer, uint32_t capacity, int64_t& count);
+  void closeContent();
+};
+
+// An ordered list that grows by doubling and reports a failed growth by its
+// result instead of throwing.
+template <typename T>
+struct FieldList {
+  std::vector<T> items;
+
+  bool append(const T& item);
+  size_t size() const { return items.size(); }
+  const T& operator[](size_t i) const { return items[i]; }
+  T& operator[](size_t i) { return items[i]; }
+};
+
+struct FormRequest {
+  FieldList<TextField> textFields;
+  FieldList<FileField> fileFields;
+  NetHandle requestHandle = nullptr;
+  NetHandle connectionHandle = nullptr;
+  NetHandle internetHandle = nullptr;
+  int32_t sendMode = Get;
+  UrlParts urlParts;
+  int32_t statusCode = 0;
+  std::string replyBody;
+  std::string replyFile;
+  // Who shows the transfer's progress; nobody when `report` is null.
+  NetProgress progress;
+
+  FormRequest() = default;
+  FormRequest(const FormRequest&) = delete;
+  FormRequest& operator=(const FormRequest&) = delete;
+  ~FormRequest();
+
+  bool addTextField(const char* name, const char* value);
+  bool addFileField(const char* fieldName, const char* path);
+  void setSendMode(int32_t mode) { sendMode = mode; }
+  void setReplyFile(const char* path);
+
+  // The exchange: see transport.cpp. Returns -1 when the URL cannot be split,
+  // else the final statusCode.
+  int32_t send(const char* url);
+  int32_t sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,
+                 const std::string& extraInfo);
+};

@@ -1,0 +1,32 @@
+// The multipart/form-data body of a request: its exact length and the
+// sequence of writes that produces it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "formpost/body_sink.h"
+#include "formpost/form_request.h"
+
+// Length in bytes of the whole body for a boundary of `boundaryLength`.
+uint64_t multipartBodyLength(const FormRequest& request, int32_t boundaryLength);
+
+// How the write sequence ended. `stepCode` is 0 when the whole body went out;
+// otherwise it is the failed piece's step code (-304 text part, -305 file part
+// header, -306 file content, -307 file part trailer, -308 closing delimiter).
+// When a write to the sink failed, `sinkFailed` is set and the caller reads
+// the error number from its connection right away. When the failure was the
+// file's (it could not be opened or read, or it no longer holds the size
+// recorded for it), `errorNumber` holds the system's error number for it.
+struct BodyWriteOutcome {
+  int32_t stepCode = 0;
+  bool sinkFailed = false;
+  unsigned long errorNumber = 0;
+};
+
+// Writes every text part, every file part and the closing delimiter, in that
+// order, one sink write per piece and per content chunk of at most
+// FILE_CHUNK_SIZE bytes. Never writes more or fewer bytes than
+// multipartBodyLength announced: a file that fails stops the body at once.
+BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
+                                    const std::string& boundary);

@@ -1,0 +1,9 @@
+// Re-encoding between the ANSI code page and UTF-8, through UTF-16.
+#pragma once
+
+#include <string>
+
+// Both leave `destination` unchanged when `source` is empty. The source is
+// taken by value, so one string may be both.
+void ansiToUtf8(std::string source, std::string& destination);
+void utf8ToAnsi(std::string source, std::string& destination);
