@@ -1,0 +1,9 @@
+// Path syntax of the system.
+#pragma once
+
+#include <string>
+
+// True when `name` holds a character that the system reads as a separator of
+// path segments or as a drive, so that it would not name an entry of the
+// current directory.
+bool holdsPathSyntax(const std::string& name);

@@ -1,0 +1,5 @@
+#include "platform/paths.h"
+
+bool holdsPathSyntax(const std::string& name) {
+  return name.find('/') != std::string::npos;
+}

@@ -1,0 +1,133 @@
+#include "service/endpoints.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "formpost/form_request.h"
+#include "platform/files.h"
+
+namespace {
+
+std::string serviceRoot() {
+  return std::string("http://") + TARVOLIN_SERVICE_HOST + ":8080";
+}
+
+TEST(Endpoints, FixedUrlsNameTheServiceHostPortAndPaths) {
+  EXPECT_EQ(serviceRoot() + "/tarvolinFE/version.aspx?type=upgrade", UPGRADE_QUERY_URL);
+  EXPECT_EQ(serviceRoot() + "/tarvolinFE/version.aspx", VERSION_CHECK_URL);
+  EXPECT_EQ(serviceRoot() + "/tarvolinFE/upload.aspx", UPLOAD_URL);
+}
+
+TEST(Endpoints, UpgradeQueryIsABareGet) {
+  FormRequest request;
+  prepareUpgradeQuery(request);
+  EXPECT_EQ(Get, request.sendMode);
+  EXPECT_EQ(0u, request.textFields.size());
+  EXPECT_EQ(0u, request.fileFields.size());
+  EXPECT_TRUE(request.replyFile.empty());
+}
+
+TEST(Endpoints, VersionCheckSendsVersionOnlyWhenGiven) {
+  FormRequest withVersion;
+  prepareVersionCheck(withVersion, "key-1", "2.1");
+  EXPECT_EQ(MultipartPost, withVersion.sendMode);
+  ASSERT_EQ(2u, withVersion.textFields.size());
+  EXPECT_EQ("authId", withVersion.textFields[0].name);
+  EXPECT_EQ("key-1", withVersion.textFields[0].value);
+  EXPECT_EQ("version", withVersion.textFields[1].name);
+  EXPECT_EQ("2.1", withVersion.textFields[1].value);
+  EXPECT_EQ(0u, withVersion.fileFields.size());
+
+  FormRequest withoutVersion;
+  prepareVersionCheck(withoutVersion, "key-1", "");
+  ASSERT_EQ(1u, withoutVersion.textFields.size());
+  EXPECT_EQ("authId", withoutVersion.textFields[0].name);
+}
+
+struct TempFiles {
+  std::vector<std::string> paths;
+  ~TempFiles() {
+    for (const std::string& path : paths) deleteFile(path);
+  }
+  std::string make() {
+    std::string path;
+    EXPECT_TRUE(createTempFile(tempDirectory(), "tvu", path));
+    paths.push_back(path);
+    return path;
+  }
+};
+
+TEST(Endpoints, UploadNumbersFileFieldsInInputOrder) {
+  TempFiles files;
+  std::vector<std::string> inputs;
+  for (int i = 0; i < 10; ++i) inputs.push_back(files.make());
+  inputs.push_back(inputs[3]);  // a repeated input is sent again
+
+  FormRequest request;
+  std::string missing;
+  ASSERT_TRUE(prepareUpload(request, "k", "", inputs, missing));
+  EXPECT_EQ(MultipartPost, request.sendMode);
+  ASSERT_EQ(1u, request.textFields.size());
+  EXPECT_EQ("authId", request.textFields[0].name);
+  ASSERT_EQ(11u, request.fileFields.size());
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    EXPECT_EQ("filename" + std::to_string(i + 1), request.fileFields[i].fieldName);
+    EXPECT_EQ(inputs[i], request.fileFields[i].path);
+  }
+  EXPECT_TRUE(missing.empty());
+}
+
+TEST(Endpoints, UploadReportsAnInputThatVanished) {
+  TempFiles files;
+  std::vector<std::string> inputs{files.make(), files.make()};
+  ASSERT_TRUE(deleteFile(inputs[1]));
+  FormRequest request;
+  std::string missing;
+  EXPECT_FALSE(prepareUpload(request, "k", "3", inputs, missing));
+  EXPECT_EQ(inputs[1], missing);
+}
+
+TEST(Endpoints, DownloadGoesIntoTheReplyFile) {
+  FormRequest request;
+  prepareDownload(request, "tvf1.tmp");
+  EXPECT_EQ(Get, request.sendMode);
+  EXPECT_EQ("tvf1.tmp", request.replyFile);
+}
+
+TEST(OutputName, IsTheLastSegmentWithoutQueryOrFragment) {
+  EXPECT_EQ("result.bin", outputNameFromUrl("http://h:81/x/result.bin"));
+  EXPECT_EQ("result.bin", outputNameFromUrl("http://h/x/result.bin?id=3&t=a/b"));
+  EXPECT_EQ("result.bin", outputNameFromUrl("http://h/x/result.bin#part/2"));
+  EXPECT_EQ("a b%20c.exe", outputNameFromUrl("http://h/a b%20c.exe"));
+  EXPECT_EQ("h", outputNameFromUrl("http://h"));
+}
+
+TEST(OutputName, RefusesNamesThatLeaveTheCurrentDirectoryOrAreEmpty) {
+  EXPECT_EQ("", outputNameFromUrl("result.bin"));
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/"));
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/?name=a.bin"));
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/#a.bin"));
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/."));
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/.."));
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/..?a"));
+  EXPECT_EQ("...", outputNameFromUrl("http://h/x/..."));
+}
+
+TEST(OutputName, DriveAndBackslashOnlyCountWhereTheSystemReadsThem) {
+#ifdef _WIN32
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/..\\..\\evil.exe"));
+  EXPECT_EQ("", outputNameFromUrl("http://h/x/C:evil.exe"));
+#else
+  EXPECT_EQ("..\\..\\evil.exe", outputNameFromUrl("http://h/x/..\\..\\evil.exe"));
+  EXPECT_EQ("C:evil.exe", outputNameFromUrl("http://h/x/C:evil.exe"));
+#endif
+}
+
+TEST(OutputNameDoubleByte, TrailByteEqualToBackslashIsPartOfTheName) {
+  // 0x95 0x5C is one character in Shift_JIS and in GBK.
+  EXPECT_EQ("\x95\x5C.bin", outputNameFromUrl("http://h/x/\x95\x5C.bin"));
+}
+
+}  // namespace
