@@ -1,0 +1,109 @@
+#include "cli/options.h"
+
+#include "platform/console.h"
+#include "platform/module.h"
+#include "platform/text.h"
+
+RunSettings runSettings;
+
+namespace {
+
+enum OptionId {
+  EXPECT_NAME = 0,
+  AUTH_KEY = 1,
+  INPUT_FILE = 2,
+  OUTPUT_FILE = 3,
+  UPGRADE = 4,
+  PROGRAM_VERSION = 5
+};
+
+struct Option {
+  OptionId id;
+  const char* dashForm;
+  const char* slashForm;
+};
+
+// Compared in this order; the id is also the parser's state while the option
+// waits for its value.
+const Option OPTIONS[] = {
+    {AUTH_KEY, "-k", "/k"},        {INPUT_FILE, "-i", "/i"},
+    {OUTPUT_FILE, "-o", "/o"},     {UPGRADE, "-upgrade", "/upgrade"},
+    {PROGRAM_VERSION, "-v", "/v"},
+};
+
+OptionId optionNamed(const std::string& argument) {
+  for (const Option& option : OPTIONS) {
+    if (equalsIgnoreCase(argument, option.dashForm) ||
+        equalsIgnoreCase(argument, option.slashForm)) {
+      return option.id;
+    }
+  }
+  return EXPECT_NAME;
+}
+
+void applyValue(OptionId pending, const std::string& value) {
+  switch (pending) {
+    case AUTH_KEY:
+      runSettings.authKey = value;
+      break;
+    case INPUT_FILE:
+      runSettings.inputFiles.push_back(value);
+      break;
+    case OUTPUT_FILE:
+      runSettings.outputFile = value;
+      break;
+    case PROGRAM_VERSION:
+      runSettings.programVersion = value;
+      break;
+    case EXPECT_NAME:
+    case UPGRADE:
+      break;
+  }
+}
+
+}  // namespace
+
+// Never fails and never prints: unknown words are skipped, and an option name
+// left without its value at the end is dropped. Values are taken verbatim,
+// even when they look like options.
+void parseCommandLine(int argc, const char* const* argv) {
+  OptionId state = EXPECT_NAME;
+  for (int index = 1; index < argc; ++index) {
+    std::string argument = argv[index];
+    if (state != EXPECT_NAME) {
+      applyValue(state, argument);
+      state = EXPECT_NAME;
+      continue;
+    }
+    state = optionNamed(argument);
+    if (state == UPGRADE) {
+      runSettings.upgradeMode = true;
+      state = EXPECT_NAME;
+    }
+  }
+}
+
+std::string programNameFromPath(const std::string& modulePath) {
+  std::string name = modulePath;
+  size_t backslash = findLastChar(name, '\\');
+  if (backslash != std::string::npos) name.erase(0, backslash + 1);
+#ifndef _WIN32
+  // The system reports its own separator here, not the backslash.
+  size_t slash = findLastChar(name, '/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+#endif
+  size_t dot = findLastChar(name, '.');
+  if (dot != std::string::npos) name.erase(dot);
+  return toLowerAnsi(name);
+}
+
+void printUsage() {
+  writeOut("Usage : \n");
+  writeOut("    " + programNameFromPath(moduleFilePath()) +
+           " -k <key> -v <ver> -i <input> [-i <input> [-i ..]] [-o <output>]\n\n");
+  writeOut("    \t-k <key>\t- auth key to tarvolin\n");
+  writeOut("    \t-v <ver>\t- program version\n");
+  writeOut("    \t-i <input>\t- input file name\n");
+  writeOut("    \t-o <output>\t- optional output file name\n\n");
+  writeOut("Note :\tTo get auth key, visit tarvolin management site\n");
+}

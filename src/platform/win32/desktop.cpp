@@ -1,0 +1,23 @@
+#include <windows.h>
+// After windows.h, which they build on.
+#include <commctrl.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include "platform/desktop.h"
+
+void startDesktopLibraries() {
+  CoInitialize(nullptr);
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof controls;
+  controls.dwICC = ICC_BAR_CLASSES;
+  InitCommonControlsEx(&controls);
+}
+
+void stopDesktopLibraries() {
+  CoUninitialize();
+}
+
+void openWebPage(const std::string& url) {
+  ShellExecuteA(nullptr, "open", "iexplore.exe", url.c_str(), nullptr, SW_SHOWNORMAL);
+}
