@@ -1,0 +1,99 @@
+"""Authenticode signing with a development certificate.
+
+The certificate and its key are made once with openssl and kept in the
+state folder; osslsigncode puts the signature into the PE file.
+"""
+
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+
+CERT_NAME = "dev-signing-cert.pem"
+KEY_NAME = "dev-signing-key.pem"
+CERT_SUBJECT = "/CN=Tarvolin Local Development Signing/O=tarvolin-agent local service"
+TOOL_TIMEOUT_SECONDS = 300
+
+
+class SigningError(Exception):
+    """osslsigncode could not sign a file; the message says why."""
+
+
+def require_tools():
+    missing = [tool for tool in ("openssl", "osslsigncode") if not shutil.which(tool)]
+    if missing:
+        raise SystemExit("tarvolin_service: missing %s (Debian packages: %s)" %
+                         (", ".join(missing), " ".join(missing)))
+
+
+def ensure_certificate(state_dir):
+    """Returns (cert path, key path), making both on first use."""
+    cert = os.path.join(state_dir, CERT_NAME)
+    key = os.path.join(state_dir, KEY_NAME)
+    if os.path.exists(cert) and os.path.exists(key):
+        return cert, key
+    # Made in a scratch folder and moved into place, so that two services
+    # starting on the same state folder never see half a certificate.
+    scratch = tempfile.mkdtemp(prefix=".cert-", dir=state_dir)
+    try:
+        new_cert = os.path.join(scratch, CERT_NAME)
+        new_key = os.path.join(scratch, KEY_NAME)
+        result = subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "rsa:3072", "-nodes",
+             "-keyout", new_key, "-out", new_cert, "-days", "3650",
+             "-subj", CERT_SUBJECT,
+             "-addext", "basicConstraints=critical,CA:FALSE",
+             "-addext", "keyUsage=critical,digitalSignature",
+             "-addext", "extendedKeyUsage=codeSigning"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            timeout=TOOL_TIMEOUT_SECONDS)
+        if result.returncode != 0:
+            raise SystemExit("tarvolin_service: openssl could not make the development "
+                             "certificate:\n" + result.stdout.decode("utf-8", "replace"))
+        os.chmod(new_key, 0o600)
+        if not (os.path.exists(cert) and os.path.exists(key)):
+            os.replace(new_key, key)
+            os.replace(new_cert, cert)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return cert, key
+
+
+def pe_problem(path):
+    """None when the file looks like a PE image, else why it does not."""
+    try:
+        with open(path, "rb") as f:
+            dos = f.read(64)
+            if len(dos) < 64 or dos[:2] != b"MZ":
+                return "it does not start with an MZ header"
+            (pe_offset,) = struct.unpack_from("<I", dos, 0x3C)
+            size = os.fstat(f.fileno()).st_size
+            # Signature (4), COFF header (20) and the optional header's magic (2).
+            if pe_offset < 64 or pe_offset + 26 > size:
+                return "its MZ header points outside the file"
+            f.seek(pe_offset)
+            header = f.read(26)
+    except OSError as error:
+        return "it cannot be read (%s)" % error.strerror
+    if header[:4] != b"PE\0\0":
+        return "it has no PE header (an MS-DOS program or not a Windows program)"
+    (optional_size,) = struct.unpack_from("<H", header, 20)
+    (magic,) = struct.unpack_from("<H", header, 24)
+    if magic not in (0x10B, 0x20B) or optional_size < 96:
+        return "its PE optional header is not a PE32 or PE32+ header"
+    return None
+
+
+def sign_file(cert, key, source, target, description):
+    """Writes the Authenticode-signed copy of source to target."""
+    result = subprocess.run(
+        ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+         "-n", description, "-in", source, "-out", target],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        timeout=TOOL_TIMEOUT_SECONDS)
+    if result.returncode != 0 or not os.path.exists(target):
+        lines = result.stdout.decode("utf-8", "replace").strip().splitlines()
+        detail = lines[-2] if len(lines) >= 2 and lines[-1] == "Failed" else (
+            lines[-1] if lines else "no output")
+        raise SigningError(detail)
