@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+#include "platform/console.h"
+
+namespace {
+
+// Parses `arguments` (program name first) into fresh settings.
+RunSettings parse(std::vector<const char*> arguments) {
+  runSettings = RunSettings{};
+  parseCommandLine(static_cast<int>(arguments.size()), arguments.data());
+  return runSettings;
+}
+
+using Paths = std::vector<std::string>;
+
+}  // namespace
+
+TEST(Options, NothingGivenLeavesEverythingEmpty) {
+  RunSettings settings = parse({"agent"});
+  EXPECT_EQ(settings.authKey, "");
+  EXPECT_EQ(settings.programVersion, "");
+  EXPECT_EQ(settings.inputFiles, Paths{});
+  EXPECT_EQ(settings.outputFile, "");
+  EXPECT_FALSE(settings.upgradeMode);
+}
+
+TEST(Options, ProgramNameIsNeverAnOption) {
+  RunSettings settings = parse({"-upgrade", "-k"});
+  EXPECT_FALSE(settings.upgradeMode);
+  EXPECT_EQ(settings.authKey, "");
+}
+
+TEST(Options, DashAndSlashFormsInAnyCase) {
+  RunSettings settings =
+      parse({"agent", "-K", "key1", "/I", "a.exe", "/o", "out.exe", "-V", "2.1"});
+  EXPECT_EQ(settings.authKey, "key1");
+  EXPECT_EQ(settings.inputFiles, Paths{"a.exe"});
+  EXPECT_EQ(settings.outputFile, "out.exe");
+  EXPECT_EQ(settings.programVersion, "2.1");
+  EXPECT_FALSE(settings.upgradeMode);
+
+  EXPECT_TRUE(parse({"agent", "/UpGrade"}).upgradeMode);
+  EXPECT_TRUE(parse({"agent", "-UPGRADE"}).upgradeMode);
+  EXPECT_EQ(parse({"agent", "/k", "x", "-v", "1", "/v", "2"}).programVersion, "2");
+}
+
+TEST(Options, RepeatedOptionsKeepTheLastValueAndEveryInput) {
+  RunSettings settings = parse({"agent", "-k", "first", "-i", "x", "-k", "second", "-i", "x", "-o",
+                                "a", "-o", "b", "-upgrade", "-upgrade"});
+  EXPECT_EQ(settings.authKey, "second");
+  EXPECT_EQ(settings.inputFiles, (Paths{"x", "x"}));
+  EXPECT_EQ(settings.outputFile, "b");
+  EXPECT_TRUE(settings.upgradeMode);
+}
+
+TEST(Options, OnlyWholeArgumentsAreOptionNames) {
+  RunSettings settings = parse({"agent", "-kkey", "-k=key", "-k:key", "--k", "k", "-upgradex",
+                                "-up", "upgrade", "-i a.exe", " -i", "-i ", "\\i", "a.exe"});
+  EXPECT_EQ(settings.authKey, "");
+  EXPECT_EQ(settings.inputFiles, Paths{});
+  EXPECT_FALSE(settings.upgradeMode);
+}
+
+TEST(Options, PendingValueIsTakenVerbatim) {
+  RunSettings settings = parse({"agent", "-k", "-i", "a.exe"});
+  EXPECT_EQ(settings.authKey, "-i");
+  EXPECT_EQ(settings.inputFiles, Paths{});
+
+  settings = parse({"agent", "-i", "-upgrade", "-i", "", "-i", " /O x ", "-v", "/k"});
+  EXPECT_EQ(settings.inputFiles, (Paths{"-upgrade", "", " /O x "}));
+  EXPECT_FALSE(settings.upgradeMode);
+  EXPECT_EQ(settings.programVersion, "/k");
+  EXPECT_EQ(settings.authKey, "");
+}
+
+TEST(Options, UnknownWordsAreSkippedWhereANameIsExpected) {
+  RunSettings settings = parse({"agent", "x.exe", "-upgrade", "", "-x", "-i", "a.exe"});
+  EXPECT_TRUE(settings.upgradeMode);
+  EXPECT_EQ(settings.inputFiles, Paths{"a.exe"});
+}
+
+TEST(Options, TrailingOptionNameIsDropped) {
+  RunSettings settings = parse({"agent", "-k", "key", "-i", "a.exe", "-k"});
+  EXPECT_EQ(settings.authKey, "key");
+  EXPECT_EQ(settings.inputFiles, Paths{"a.exe"});
+  EXPECT_EQ(parse({"agent", "-i"}).inputFiles, Paths{});
+  EXPECT_EQ(parse({"agent", "-o", "a", "/O"}).outputFile, "a");
+}
+
+TEST(ProgramName, BackslashDotAndCase) {
+  EXPECT_EQ(programNameFromPath("C:\\Tools\\Sign.Agent.EXE"), "sign.agent");
+  EXPECT_EQ(programNameFromPath("C:\\Tools\\Sign"), "sign");
+  EXPECT_EQ(programNameFromPath("C:\\v1.2\\Agent"), "agent");
+  EXPECT_EQ(programNameFromPath("Agent.exe"), "agent");
+  EXPECT_EQ(programNameFromPath("C:\\Tools\\.exe"), "");
+  EXPECT_EQ(programNameFromPath(""), "");
+}
+
+#ifndef _WIN32
+// POSIX paths use "/" as their separator.
+TEST(ProgramName, SlashSeparatesDirectoriesOnPosix) {
+  EXPECT_EQ(programNameFromPath("/opt/v1.2/Tarvolin-Agent"), "tarvolin-agent");
+  EXPECT_EQ(programNameFromPath("/opt/bin/agent.bin"), "agent");
+}
+#endif
+
+// Shift_JIS and GBK both: 0x95 0x5C is one character ending in "\", 0x83 0x41
+// one ending in "A".
+TEST(ProgramNameDoubleByte, TrailBytesNeitherSeparateNorChangeCase) {
+  ASSERT_EQ(programNameFromPath("\x95\x5C"), "\x95\x5C")
+      << "the code page in force is not double-byte";
+  EXPECT_EQ(programNameFromPath("C:\\Tools\\\x95\x5C.EXE"), "\x95\x5C");
+  EXPECT_EQ(programNameFromPath("C:\\\x95\x5C\\Sign.EXE"), "sign");
+  EXPECT_EQ(programNameFromPath("C:\\Tools\\\x83\x41X.EXE"), "\x83\x41x");
+}
+
+TEST(OptionsDoubleByte, ValuesKeepTheirBytes) {
+  ASSERT_EQ(programNameFromPath("\x95\x5C"), "\x95\x5C")
+      << "the code page in force is not double-byte";
+  RunSettings settings = parse({"agent", "-k", "\x83\x41", "-i", "C:\\\x95\x5C\\A.EXE"});
+  EXPECT_EQ(settings.authKey, "\x83\x41");
+  EXPECT_EQ(settings.inputFiles, Paths{"C:\\\x95\x5C\\A.EXE"});
+}
+
+TEST(Usage, SevenLinesWithTheProgramName) {
+  testing::internal::CaptureStdout();
+  initConsoleOutput();
+  printUsage();
+  std::string written = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(written,
+            "Usage : \n"
+            "    tarvolin-unit-tests -k <key> -v <ver> -i <input> [-i <input> [-i ..]] "
+            "[-o <output>]\n\n"
+            "    \t-k <key>\t- auth key to tarvolin\n"
+            "    \t-v <ver>\t- program version\n"
+            "    \t-i <input>\t- input file name\n"
+            "    \t-o <output>\t- optional output file name\n\n"
+            "Note :\tTo get auth key, visit tarvolin management site\n");
+}
