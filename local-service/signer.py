@@ -87,11 +87,15 @@ def pe_problem(path):
 
 def sign_file(cert, key, source, target, description):
     """Writes the Authenticode-signed copy of source to target."""
-    result = subprocess.run(
-        ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
-         "-n", description, "-in", source, "-out", target],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-        timeout=TOOL_TIMEOUT_SECONDS)
+    try:
+        result = subprocess.run(
+            ["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+             "-n", description, "-in", source, "-out", target],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            timeout=TOOL_TIMEOUT_SECONDS)
+    except subprocess.TimeoutExpired:
+        raise SigningError("osslsigncode did not finish within %d seconds" %
+                           TOOL_TIMEOUT_SECONDS) from None
     if result.returncode != 0 or not os.path.exists(target):
         lines = result.stdout.decode("utf-8", "replace").strip().splitlines()
         detail = lines[-2] if len(lines) >= 2 and lines[-1] == "Failed" else (

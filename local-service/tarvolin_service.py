@@ -310,46 +310,47 @@ class Handler(http.server.BaseHTTPRequestHandler):
         job_id = uuid.uuid4().hex
         job_dir = os.path.join(settings.jobs_dir, job_id)
         os.makedirs(job_dir)
-        keep_job = False
         try:
-            try:
-                parts = form_data.parse_form(
-                    self.rfile, length, boundary,
-                    lambda index: os.path.join(job_dir, "input-%d" % index))
-            except form_data.FormError as error:
-                self.send_text(400, "Bad request: %s." % error, close=True)
-                return
-            except TimeoutError:
-                self.send_text(408, "Bad request: the body did not arrive in time.",
-                               close=True)
-                return
-            except OSError as error:
-                self.close_connection = True
-                self.finish_request_log(0, "connection lost: %s" % error)
-                return
-            fields = {}
-            for part in parts:
-                if not part.is_file:
-                    fields.setdefault(part.name, part.value)
-            verdict = check_key_and_version(settings, fields)
-            if verdict is None and path == UPLOAD_PATH:
-                files = [part for part in parts if part.is_file]
-                if not files:
-                    verdict = Verdict(CODE_NO_FILES, "Nothing to sign",
-                                      "The upload carries no file.")
-                else:
-                    verdict, result_name = sign_job(settings, job_dir, files)
-                    if verdict is None:
-                        keep_job = True
-                        verdict = Verdict(CODE_ACCEPTED, "Signed", "", "http://%s%s%s/%s" % (
-                            host, DOWNLOAD_PREFIX, job_id,
-                            urllib.parse.quote(result_name, safe="")))
-            self.send_verdict(verdict or Verdict(CODE_ACCEPTED))
+            verdict = self.judge_form(path, host, length, boundary, job_id, job_dir)
         finally:
-            if not keep_job:
+            # Gone before the client hears back, so nothing refused lingers.
+            if not os.path.exists(os.path.join(job_dir, "result")):
                 shutil.rmtree(job_dir, ignore_errors=True)
+        if verdict:
+            self.send_verdict(verdict)
         if path == UPLOAD_PATH:
             prune_old_jobs(settings.jobs_dir)
+
+    def judge_form(self, path, host, length, boundary, job_id, job_dir):
+        """Reads the form and returns the verdict; None when already answered."""
+        settings = self.server.settings
+        try:
+            parts = form_data.parse_form(
+                self.rfile, length, boundary,
+                lambda index: os.path.join(job_dir, "input-%d" % index))
+        except form_data.FormError as error:
+            self.send_text(400, "Bad request: %s." % error, close=True)
+            return None
+        except TimeoutError:
+            self.send_text(408, "Bad request: the body did not arrive in time.", close=True)
+            return None
+        except OSError as error:
+            self.close_connection = True
+            self.finish_request_log(0, "connection lost: %s" % error)
+            return None
+        fields = {}
+        for part in parts:
+            if not part.is_file:
+                fields.setdefault(part.name, part.value)
+        verdict = check_key_and_version(settings, fields)
+        if verdict or path == VERSION_PATH:
+            return verdict or Verdict(CODE_ACCEPTED)
+        files = [part for part in parts if part.is_file]
+        if not files:
+            return Verdict(CODE_NO_FILES, "Nothing to sign", "The upload carries no file.")
+        verdict, result_name = sign_job(settings, job_dir, files)
+        return verdict or Verdict(CODE_ACCEPTED, "Signed", "", "http://%s%s%s/%s" % (
+            host, DOWNLOAD_PREFIX, job_id, urllib.parse.quote(result_name, safe="")))
 
     def serve_download(self, rest):
         job_id, _, quoted_name = rest.partition("/")
@@ -450,18 +451,22 @@ def main(argv):
     port = server.server_address[1]
 
     def stop(signum, frame):
+        # A second signal while stopping ends the process the hard way.
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
         raise KeyboardInterrupt
 
-    # Both, explicitly: a shell starts background jobs with SIGINT ignored.
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-    sys.stderr.write("tarvolin_service: listening on http://%s:%d/ (state in %s, "
-                     "keys in %s, certificate %s)\n" %
-                     (args.host, port, settings.state_dir, settings.keys_file, settings.cert))
-    sys.stderr.flush()
-    if args.port_file:
-        write_port_file(args.port_file, port)
     try:
+        # Both, explicitly: a shell starts background jobs with SIGINT ignored.
+        signal.signal(signal.SIGTERM, stop)
+        signal.signal(signal.SIGINT, stop)
+        sys.stderr.write("tarvolin_service: listening on http://%s:%d/ (state in %s, "
+                         "keys in %s, certificate %s)\n" %
+                         (args.host, port, settings.state_dir, settings.keys_file,
+                          settings.cert))
+        sys.stderr.flush()
+        if args.port_file:
+            write_port_file(args.port_file, port)
         server.serve_forever()
     except KeyboardInterrupt:
         pass
@@ -472,4 +477,7 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except KeyboardInterrupt:  # before the service listened
+        sys.exit(130)
