@@ -1,0 +1,551 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real agent against the scripted service.
+
+    test_agent.py AGENT [EMULATOR...] [-- unittest arguments]
+
+AGENT is the built program; EMULATOR (for the Windows build: the wine runner)
+is put before it. Every run reaches the service through the proxy setting
+(http_proxy points at the scripted server, which also answers requests in
+proxy form), in a fresh working directory, with TMPDIR set to a folder of
+the test's own.
+
+Under wine the temporary directory comes from wine's registry, not from
+TMPDIR or TMP/TEMP, so what happens to the temporary file is checked on the
+native build only. The same holds for the fake browser launcher: wine starts
+its own iexplore.exe.
+"""
+
+import os
+import pty
+import pwd
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "service"))
+
+from scripted_server import Response, ScriptedServer  # noqa: E402
+
+AGENT = None
+EMULATOR = []
+UNDER_WINE = False
+SERVICE_HOST = os.environ.get("TARVOLIN_SERVICE_HOST", "localhost")
+SERVICE = "http://%s:8080/tarvolinFE/" % SERVICE_HOST
+
+UPGRADE_PATH = "/tarvolinFE/version.aspx"  # the upgrade query adds ?type=upgrade
+VERSION_PATH = "/tarvolinFE/version.aspx"
+UPLOAD_PATH = "/tarvolinFE/upload.aspx"
+DOWNLOAD_HOST = "download.test:8081"
+RESULT_PATH = "/files/result.bin"
+RESULT_URL = "http://%s%s" % (DOWNLOAD_HOST, RESULT_PATH)
+SIGNED = b"MZ signed result\r\n\x00\x01\x02\xff" * 300
+# Every text from the network carries these: none may be taken as a format.
+PERCENTS = "100% %s %d %n %x %%"
+
+WINE_TIMEOUT = 120
+NATIVE_TIMEOUT = 60
+
+
+def reply_xml(code=0, title=None, text=None, url=None):
+    parts = ["<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<result>", "<code>%d</code>" % code]
+    for name, value in (("title", title), ("text", text), ("url", url)):
+        if value is not None:
+            value = value.replace("&", "&amp;").replace("<", "&lt;")
+            parts.append("<%s>%s</%s>" % (name, value, name))
+    parts.append("</result>\n")
+    return "".join(parts).encode("utf-8")
+
+
+def form_parts(request):
+    """The multipart body as (name, filename or None, content) triples."""
+    content_type = request.header("Content-Type") or ""
+    boundary = content_type.split("boundary=", 1)[1].encode("latin-1")
+    delimiter = b"--" + boundary
+    body = request.body
+    if not body.endswith(delimiter + b"--\r\n"):
+        raise AssertionError("body does not end with the closing delimiter: %r" % body[-80:])
+    parts = []
+    for piece in body[: -len(b"--\r\n")].split(delimiter)[1:-1] + [None]:
+        if piece is None:
+            break
+        head, _, content = piece[len(b"\r\n"):].partition(b"\r\n\r\n")
+        name = re.search(rb'name="([^"]*)"', head).group(1).decode("latin-1")
+        filename = re.search(rb'filename="([^"]*)"', head)
+        parts.append((name, filename.group(1).decode("utf-8") if filename else None,
+                      content[:-2]))
+    # The last part ends right before the closing delimiter.
+    return parts
+
+
+class Service:
+    """Answers by the request's path (query left out); `table` entries are a
+    Response or a callable(request) -> Response; other paths get `other`."""
+
+    def __init__(self, table, other):
+        self.table = table
+        self.other = other
+
+    def __setitem__(self, path, answer):
+        self.table[path] = answer
+
+    def __call__(self, request):
+        answer = self.table.get(request.path.split("?", 1)[0], self.other)
+        return answer(request) if callable(answer) else answer
+
+
+class AgentTest(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="tarvolin-e2e-")
+        self.work = os.path.join(self.root, "work")
+        self.temp = os.path.join(self.root, "temp")
+        self.bin = os.path.join(self.root, "bin")
+        self.opener_log = os.path.join(self.root, "opener.log")
+        for folder in (self.work, self.temp, self.bin):
+            os.mkdir(folder)
+        # A browser launcher that only records its arguments, NUL-separated.
+        opener = os.path.join(self.bin, "xdg-open")
+        with open(opener, "w") as script:
+            script.write("#!/bin/sh\nprintf '%%s\\0' \"$@\" >> '%s'\n" % self.opener_log)
+        os.chmod(opener, 0o755)
+        self.server = ScriptedServer()
+        self.server.script = self.service()
+        self.server.start()
+
+    def tearDown(self):
+        self.server.stop()
+        for folder, _, _ in os.walk(self.root):
+            os.chmod(folder, 0o755)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    # -- helpers -----------------------------------------------------------
+
+    @property
+    def native(self):
+        return not UNDER_WINE
+
+    def service(self, version=None, upload=None, download=None, url=RESULT_URL):
+        """The service's answers by path; the defaults make a signing job
+        succeed, and any path not named gets the signed result."""
+        return Service({
+            VERSION_PATH: version or Response(200, reply_xml(0)),
+            UPLOAD_PATH: upload or Response(200, reply_xml(0, url=url)),
+        }, download or Response(200, SIGNED))
+
+    def environment(self, tmpdir=None):
+        env = dict(os.environ)
+        for name in ("no_proxy", "NO_PROXY", "http_proxy", "HTTP_PROXY", "https_proxy",
+                     "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+            env.pop(name, None)
+        env["http_proxy"] = "http://127.0.0.1:%d" % self.server.port
+        env["TMPDIR"] = tmpdir or self.temp
+        env["PATH"] = self.bin + os.pathsep + env.get("PATH", "")
+        return env
+
+    def run_agent(self, *args, tmpdir=None, stderr=subprocess.PIPE, user=None):
+        command = EMULATOR + [AGENT] + list(args)
+        extra = {}
+        if user is not None:
+            extra = dict(user=user.pw_uid, group=user.pw_gid, extra_groups=[])
+        result = subprocess.run(command, cwd=self.work, env=self.environment(tmpdir),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
+                                timeout=WINE_TIMEOUT if UNDER_WINE else NATIVE_TIMEOUT, **extra)
+        return result
+
+    def write_input(self, name, content):
+        with open(os.path.join(self.work, name), "wb") as out:
+            out.write(content)
+
+    def read_work(self, name):
+        with open(os.path.join(self.work, name), "rb") as source:
+            return source.read()
+
+    def temp_files(self):
+        return sorted(os.listdir(self.temp))
+
+    def paths(self):
+        return [(r.method, r.path) for r in self.server.requests]
+
+    def assert_run(self, result, stdout, code):
+        self.assertEqual(stdout, result.stdout)
+        self.assertEqual(code, result.returncode, result.stdout)
+
+    def assert_temp_file_holds(self, content):
+        if self.native:
+            files = self.temp_files()
+            self.assertEqual(1, len(files), files)
+            self.assertTrue(files[0].startswith("tvf"), files)
+            with open(os.path.join(self.temp, files[0]), "rb") as kept:
+                self.assertEqual(content, kept.read())
+
+    def assert_no_temp_file(self):
+        if self.native:
+            self.assertEqual([], self.temp_files())
+
+    def assert_system_message(self, result, native_text):
+        # The system's own wording: errno's text natively, FormatMessage's
+        # under wine; either way one or more lines, and nothing else.
+        self.assertTrue(result.stdout.endswith(b"\n"), result.stdout)
+        self.assertGreater(len(result.stdout.strip()), 0)
+        self.assertNotIn(b"Succeeded", result.stdout)
+        if self.native:
+            self.assertEqual(native_text.encode() + b"\n", result.stdout)
+
+
+class SigningJob(AgentTest):
+    def test_success_sends_the_three_calls_and_saves_under_the_output_option(self):
+        self.write_input("a.exe", b"first input\x00\xff")
+        self.write_input("b.dll", b"second input")
+        result = self.run_agent("-k", "key-123", "-v", "2.1", "-i", "a.exe", "-i", "b.dll",
+                                "-o", "signed.bin")
+        self.assert_run(result, b"Succeeded.\n", 0)
+        # Not a terminal: no progress, and nothing else either.
+        self.assertEqual(b"", result.stderr)
+        self.assertEqual(SIGNED, self.read_work("signed.bin"))
+        self.assert_no_temp_file()
+
+        version, upload, download = self.server.requests
+        self.assertEqual("POST %sversion.aspx HTTP/1.1" % SERVICE, version.request_line)
+        self.assertEqual([("authId", None, b"key-123"), ("version", None, b"2.1")],
+                         form_parts(version))
+        self.assertEqual("POST %supload.aspx HTTP/1.1" % SERVICE, upload.request_line)
+        self.assertEqual([("authId", None, b"key-123"), ("version", None, b"2.1"),
+                          ("filename1", "a.exe", b"first input\x00\xff"),
+                          ("filename2", "b.dll", b"second input")], form_parts(upload))
+        self.assertEqual("GET %s HTTP/1.1" % RESULT_URL, download.request_line)
+        self.assertEqual(b"", download.body)
+
+    def test_ten_inputs_are_numbered_in_their_order_and_no_version_goes_without_v(self):
+        names = ["in%02d.bin" % n for n in (7, 3, 10, 1, 9, 2, 8, 4, 6, 5)]
+        args = ["-k", "k"]
+        for name in names:
+            self.write_input(name, name.encode() * 3)
+            args += ["-i", name]
+        result = self.run_agent(*args, "-o", "out.bin")
+        self.assert_run(result, b"Succeeded.\n", 0)
+        version, upload, _ = self.server.requests
+        self.assertEqual([("authId", None, b"k")], form_parts(version))
+        expected = [("authId", None, b"k")] + [
+            ("filename%d" % (i + 1), name, name.encode() * 3) for i, name in enumerate(names)]
+        self.assertEqual(expected, form_parts(upload))
+
+    def test_default_output_name_is_the_url_last_segment_and_overwrites(self):
+        # Longer than the result: the old tail must not survive.
+        self.write_input("result.bin", b"old" * 10000)
+        self.write_input("a.exe", b"a")
+        result = self.run_agent("-k", "k", "-i", "a.exe")
+        self.assert_run(result, b"Succeeded.\n", 0)
+        self.assertEqual(SIGNED, self.read_work("result.bin"))
+
+    def test_output_option_overwrites_an_existing_file(self):
+        self.write_input("out.bin", b"old" * 10000)
+        self.write_input("a.exe", b"a")
+        self.server.script = self.service(url="http://%s/files/result.bin/" % DOWNLOAD_HOST)
+        self.server.script["/files/result.bin/"] = Response(200, SIGNED)
+        # With -o the URL's shape does not matter, a trailing "/" included.
+        result = self.run_agent("-k", "k", "-i", "a.exe", "-o", "out.bin")
+        self.assert_run(result, b"Succeeded.\n", 0)
+        self.assertEqual(SIGNED, self.read_work("out.bin"))
+
+    def test_query_reaches_the_server_but_not_the_file_name(self):
+        self.write_input("a.exe", b"a")
+        self.server.script = self.service(url=RESULT_URL + "?id=7&v=%41/x")
+        result = self.run_agent("-k", "k", "-i", "a.exe")
+        self.assert_run(result, b"Succeeded.\n", 0)
+        self.assertEqual(SIGNED, self.read_work("result.bin"))
+        self.assertEqual("GET %s?id=7&v=%%41/x HTTP/1.1" % RESULT_URL,
+                         self.server.requests[2].request_line)
+        self.assertEqual(["a.exe", "result.bin"], sorted(os.listdir(self.work)))
+
+    def test_urls_without_a_usable_last_segment_are_refused_after_the_download(self):
+        self.write_input("a.exe", b"a")
+        for tail in ("/files/", "/files/.", "/files/..", "/files/?name=result.bin"):
+            with self.subTest(tail=tail):
+                self.server.reset()
+                self.server.script = self.service(url="http://" + DOWNLOAD_HOST + tail)
+                for name in os.listdir(self.temp):
+                    os.remove(os.path.join(self.temp, name))
+                result = self.run_agent("-k", "k", "-i", "a.exe")
+                self.assert_run(result, b"can'not resolve filename to save.\n", 1)
+                # The download was made (whatever the HTTP library does with
+                # the dot segments), and its result is kept.
+                self.assertEqual("GET", self.server.requests[2].method)
+                self.assert_temp_file_holds(SIGNED)
+                self.assertEqual(["a.exe"], os.listdir(self.work))
+
+    def test_path_syntax_in_the_last_segment_counts_only_where_the_system_reads_it(self):
+        self.write_input("a.exe", b"a")
+        self.server.script = self.service(url="http://%s/files/C:evil.bin" % DOWNLOAD_HOST)
+        self.server.script["/files/C:evil.bin"] = Response(200, SIGNED)
+        result = self.run_agent("-k", "k", "-i", "a.exe")
+        if UNDER_WINE:
+            # A drive name would leave the working directory.
+            self.assert_run(result, b"can'not resolve filename to save.\n", 1)
+            self.assertEqual(["a.exe"], os.listdir(self.work))
+        else:
+            self.assert_run(result, b"Succeeded.\n", 0)
+            self.assertEqual(SIGNED, self.read_work("C:evil.bin"))
+
+    def test_download_url_on_another_host_and_port_is_fetched_there(self):
+        self.write_input("a.exe", b"a")
+        url = "http://mirror.test:9999/deep/er/signed.exe"
+        self.server.script = self.service(url=url)
+        self.server.script["/deep/er/signed.exe"] = Response(200, SIGNED)
+        result = self.run_agent("-k", "k", "-i", "a.exe")
+        self.assert_run(result, b"Succeeded.\n", 0)
+        self.assertEqual("GET %s HTTP/1.1" % url, self.server.requests[2].request_line)
+        self.assertEqual(SIGNED, self.read_work("signed.exe"))
+
+
+class Failures(AgentTest):
+    def test_usage_when_key_or_inputs_are_missing(self):
+        self.write_input("a.exe", b"a")
+        outputs = []
+        for args in ([], ["-k", "k"], ["-i", "a.exe"], ["-v", "1", "-o", "x", "-k", "", "-i",
+                                                         "a.exe"]):
+            with self.subTest(args=args):
+                result = self.run_agent(*args)
+                self.assertEqual(1, result.returncode)
+                self.assertGreater(len(result.stdout), 0)
+                outputs.append(result.stdout)
+        self.assertEqual(1, len(set(outputs)), outputs)
+        self.assertEqual([], self.server.requests)
+
+    def test_missing_input_is_named_and_nothing_is_sent(self):
+        self.write_input("a.exe", b"a")
+        self.write_input("c.exe", b"c")
+        result = self.run_agent("-k", "k", "-i", "a.exe", "-i", "%s%d%n.exe", "-i", "c.exe",
+                                "-i", "gone.exe")
+        self.assert_run(result, b"[%s%d%n.exe] is not exist\n", 1)
+        self.assertEqual([], self.server.requests)
+
+    def test_version_check_refusal_prints_the_message_and_uploads_nothing(self):
+        self.write_input("a.exe", b"a")
+        cases = [
+            (reply_xml(3, "T " + PERCENTS, "X " + PERCENTS),
+             ("T %s\n\nX %s\n" % (PERCENTS, PERCENTS)).encode(), 3),
+            (reply_xml(5, "", "only text"), b"only text\n", 5),
+            (reply_xml(-2, "neg", ""), b"neg\n\n\n", 254 if self.native else None),
+            # A 200 reply without a <result> is no acceptance.
+            (b"not xml at all", b"\n", 1),
+        ]
+        for body, stdout, code in cases:
+            with self.subTest(body=body):
+                self.server.reset()
+                self.server.script = self.service(version=Response(200, body))
+                result = self.run_agent("-k", "k", "-v", "9", "-i", "a.exe")
+                self.assertEqual(stdout, result.stdout)
+                if code is not None:
+                    self.assertEqual(code, result.returncode)
+                self.assertEqual([("POST", VERSION_PATH)], self.paths())
+        self.assert_no_temp_file()
+
+    def test_upload_refusal_prints_the_message_and_downloads_nothing(self):
+        self.write_input("a.exe", b"a")
+        self.server.script = self.service(
+            upload=Response(200, reply_xml(7, "Refused " + PERCENTS, "why", url=RESULT_URL)))
+        result = self.run_agent("-k", "k", "-i", "a.exe")
+        self.assert_run(result, ("Refused %s\n\nwhy\n" % PERCENTS).encode(), 7)
+        self.assertEqual([("POST", VERSION_PATH), ("POST", UPLOAD_PATH)], self.paths())
+        self.assert_no_temp_file()
+
+    def test_http_failures_write_the_body_verbatim(self):
+        self.write_input("a.exe", b"a")
+        body = ("server says " + PERCENTS + "\r\n").encode()
+        for failing, calls in ((VERSION_PATH, 1), (UPLOAD_PATH, 2), (RESULT_PATH, 3)):
+            with self.subTest(failing=failing):
+                self.server.reset()
+                self.server.script = self.service()
+                self.server.script[failing] = Response(500 if calls < 3 else 404, body)
+                result = self.run_agent("-k", "k", "-i", "a.exe")
+                self.assert_run(result, body, 1)
+                self.assertEqual(calls, len(self.server.requests))
+                # A failed download leaves no temporary file behind.
+                self.assert_no_temp_file()
+                self.assertEqual(["a.exe"], os.listdir(self.work))
+
+    def test_download_url_that_cannot_be_split(self):
+        self.write_input("a.exe", b"a")
+        for url in ("", "result.bin"):
+            with self.subTest(url=url):
+                self.server.reset()
+                self.server.script = self.service(url=url)
+                result = self.run_agent("-k", "k", "-i", "a.exe")
+                self.assert_run(result, b"error : -100\n", 1)
+                self.assertEqual(2, len(self.server.requests))
+                self.assert_no_temp_file()
+
+    def test_failed_copy_writes_the_system_message_and_keeps_the_temporary_file(self):
+        self.write_input("a.exe", b"a")
+        result = self.run_agent("-k", "k", "-i", "a.exe", "-o",
+                                os.path.join("missing", "folder", "out.bin"))
+        self.assertEqual(1, result.returncode)
+        self.assert_system_message(result, "No such file or directory")
+        self.assert_temp_file_holds(SIGNED)
+        self.assertEqual(["a.exe"], os.listdir(self.work))
+
+
+class TemporaryFile(AgentTest):
+    """What happens to the temporary file is visible natively only: wine takes
+    its temporary directory from its registry."""
+
+    def setUp(self):
+        if UNDER_WINE:
+            self.skipTest("wine's temporary directory does not follow TMPDIR")
+        super().setUp()
+
+    def test_no_temporary_directory_ends_the_job_before_the_download(self):
+        self.write_input("a.exe", b"a")
+        result = self.run_agent("-k", "k", "-i", "a.exe",
+                                tmpdir=os.path.join(self.root, "no-such-folder"))
+        self.assert_run(result, b"No such file or directory\n", 1)
+        self.assertEqual([("POST", VERSION_PATH), ("POST", UPLOAD_PATH)], self.paths())
+
+    def test_failed_delete_writes_the_system_message_and_still_succeeds(self):
+        # Removing the temporary file is made to fail by taking away the write
+        # permission of its folder while the download is under way (after the
+        # file was created, before the reply). Root ignores permissions, so
+        # root runs the agent as "nobody"; any other user runs it as itself.
+        user = None
+        if os.geteuid() == 0:
+            user = pwd.getpwnam("nobody")
+            os.chmod(self.root, 0o755)
+            for folder in (self.work, self.temp):
+                os.chown(folder, user.pw_uid, user.pw_gid)
+        self.write_input("a.exe", b"a")
+        os.chmod(os.path.join(self.work, "a.exe"), 0o644)
+
+        def download(request):
+            os.chmod(self.temp, stat.S_IRUSR | stat.S_IXUSR | stat.S_IRGRP | stat.S_IXGRP)
+            return Response(200, SIGNED)
+
+        self.server.script[RESULT_PATH] = download
+        result = self.run_agent("-k", "k", "-i", "a.exe", user=user)
+        self.assert_run(result, b"Permission denied\n", 0)
+        self.assertEqual(SIGNED, self.read_work("result.bin"))
+        self.assert_temp_file_holds(SIGNED)
+
+
+class ExitStatus(AgentTest):
+    def test_codes_beyond_eight_bits(self):
+        # The service's code is the exit code. Where the system passes on only
+        # eight bits, a code whose low eight bits are zero must not read as
+        # success: the native build gives 255 then. Under wine the Windows
+        # program exits with the full code, but wine hands its host only the
+        # low eight bits, so 256 shows up as 0 there.
+        self.write_input("a.exe", b"a")
+        for code in (256, 300, 512, 255, 65535):
+            with self.subTest(code=code):
+                self.server.reset()
+                self.server.script = self.service(version=Response(200, reply_xml(code, "", "x")))
+                result = self.run_agent("-k", "k", "-i", "a.exe")
+                self.assertEqual(b"x\n", result.stdout)
+                low = code & 0xFF
+                if self.native:
+                    self.assertEqual(low if low else 255, result.returncode)
+                else:
+                    self.assertEqual(low, result.returncode)
+
+
+class UpgradeMode(AgentTest):
+    def opener_calls(self):
+        if not os.path.exists(self.opener_log):
+            return []
+        with open(self.opener_log, "rb") as log:
+            return log.read().split(b"\0")[:-1]
+
+    def test_upgrade_opens_the_page_and_ignores_every_other_setting(self):
+        page = "http://upgrade.test/new?a=1&b=%20x"
+        self.server.script = {UPGRADE_PATH: Response(
+            200, reply_xml(9, "Upgrade " + PERCENTS, "Get " + PERCENTS, url=page))}
+        result = self.run_agent("-i", "missing.exe", "-upgrade", "-k", "k", "-v", "3", "-o",
+                                "out.bin")
+        self.assert_run(result, ("Upgrade %s\n\nGet %s\n" % (PERCENTS, PERCENTS)).encode(), 0)
+        (query,) = self.server.requests
+        self.assertEqual("GET %sversion.aspx?type=upgrade HTTP/1.1" % SERVICE, query.request_line)
+        self.assertEqual(b"", query.body)
+        self.assertIsNone(query.header("Content-Type"))
+        self.assertEqual([], os.listdir(self.work))
+        if self.native:
+            self.assertEqual([page.encode()], self.opener_calls())
+
+    def test_upgrade_without_a_page_opens_nothing(self):
+        self.server.script = {UPGRADE_PATH: Response(200, reply_xml(5, "", "Up to date"))}
+        result = self.run_agent("/UPGRADE")
+        self.assert_run(result, b"Up to date\n", 0)
+        self.assertEqual([], self.opener_calls())
+        self.assertEqual(1, len(self.server.requests))
+
+    def test_upgrade_query_failure_writes_the_body(self):
+        body = ("gone " + PERCENTS + "\n").encode()
+        self.server.script = {UPGRADE_PATH: Response(503, body)}
+        result = self.run_agent("-upgrade")
+        self.assert_run(result, body, 1)
+        self.assertEqual([], self.opener_calls())
+
+
+class Progress(AgentTest):
+    def setUp(self):
+        if UNDER_WINE:
+            self.skipTest("wine's console does not see a host terminal as one")
+        super().setUp()
+
+    def test_progress_goes_to_a_terminal_on_standard_error_only(self):
+        self.write_input("a.exe", os.urandom(300000))
+        big = SIGNED * 100
+        self.server.script[RESULT_PATH] = Response(200, big, chunk_size=65536, body_delay=0.05)
+        leader, follower = pty.openpty()
+        shown = []
+
+        def read_terminal():
+            # Read while the agent runs, so that it never blocks on a full
+            # terminal buffer.
+            while True:
+                try:
+                    piece = os.read(leader, 65536)
+                except OSError:  # EIO once the agent's side is closed
+                    return
+                if not piece:
+                    return
+                shown.append(piece)
+
+        reader = threading.Thread(target=read_terminal, daemon=True)
+        reader.start()
+        try:
+            result = self.run_agent("-k", "k", "-i", "a.exe", "-o", "out.bin", stderr=follower)
+        finally:
+            os.close(follower)
+            reader.join(10)
+            os.close(leader)
+        shown = b"".join(shown)
+        self.assert_run(result, b"Succeeded.\n", 0)
+        self.assertEqual(big, self.read_work("out.bin"))
+        self.assertIn(b"Uploading", shown)
+        self.assertIn(b"Downloading", shown)
+        self.assertIn(b"%", shown)
+        # Each transfer's line is cleared when it ends.
+        self.assertTrue(re.search(rb"\r +\r$", shown), shown[-200:])
+
+
+def main():
+    global AGENT, EMULATOR, UNDER_WINE
+    args = sys.argv[1:]
+    options = []
+    if "--" in args:
+        at = args.index("--")
+        args, options = args[:at], args[at + 1:]
+    if not args:
+        sys.exit("usage: test_agent.py AGENT [EMULATOR...] [-- unittest arguments]")
+    AGENT = os.path.abspath(args[0])
+    EMULATOR = [a for a in args[1:] if a]
+    UNDER_WINE = bool(EMULATOR) or AGENT.lower().endswith(".exe")
+    unittest.main(argv=[sys.argv[0]] + options, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
