@@ -7,6 +7,7 @@
 
 #include "formpost/form_request.h"
 #include "platform/files.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -127,6 +128,7 @@ TEST(OutputName, DriveAndBackslashOnlyCountWhereTheSystemReadsThem) {
 
 TEST(OutputNameDoubleByte, TrailByteEqualToBackslashIsPartOfTheName) {
   // 0x95 0x5C is one character in Shift_JIS and in GBK.
+  ASSERT_EQ(std::string::npos, findLastChar("\x95\x5C", '\\')) << "needs a double-byte code page";
   EXPECT_EQ("\x95\x5C.bin", outputNameFromUrl("http://h/x/\x95\x5C.bin"));
 }
 
