@@ -59,6 +59,9 @@ void netClose(NetHandle handle);
 // The error number of the net call that just failed (GetLastError on
 // Windows; the libcurl error code on POSIX).
 unsigned long netLastError();
+// The error number for a reply too large to be held in memory
+// (ERROR_NOT_ENOUGH_MEMORY on Windows; CURLE_FILESIZE_EXCEEDED on POSIX).
+unsigned long netReplyTooLargeError();
 
 // Reports transfer progress to whoever shows it; bytes of the body sent or
 // received so far, and the total when it is known (else 0).

@@ -1,0 +1,248 @@
+// FormRequest::send: one HTTP exchange. Every step that fails ends the
+// exchange at once with its step code in statusCode and a one-line message
+// in replyBody; the handles obtained so far stay in the request, which closes
+// them when it is destroyed.
+#include "formpost/transport.h"
+
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "formpost/form_request.h"
+#include "formpost/multipart.h"
+#include "platform/encoding.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/module.h"
+#include "platform/system_error.h"
+
+namespace {
+
+constexpr size_t VERSION_TEXT_CAPACITY = 260;
+constexpr uint32_t TRANSFER_BUFFER_SIZE = 8192;
+// One less than the buffer, as the reply has always been read.
+constexpr uint32_t REPLY_READ_SIZE = TRANSFER_BUFFER_SIZE - 1;
+constexpr uint16_t LANGUAGE_PRIMARY_MASK = 0x3FF;
+
+enum class NumberStyle { Decimal, Hexadecimal };
+
+int32_t fail(FormRequest& request, int32_t code, unsigned long number,
+             NumberStyle style = NumberStyle::Decimal) {
+  char message[64];
+  if (style == NumberStyle::Hexadecimal)
+    std::snprintf(message, sizeof message, "error : %d(%x)\n", static_cast<int>(code),
+                  static_cast<unsigned>(number));
+  else
+    std::snprintf(message, sizeof message, "error : %d(%d)\n", static_cast<int>(code),
+                  static_cast<int>(number));
+  request.statusCode = code;
+  request.replyBody = message;
+  return code;
+}
+
+void reportProgress(const NetProgress& progress, bool upload, uint64_t done, uint64_t total) {
+  if (progress.report) progress.report(progress.context, upload, done, total);
+}
+
+// The body's way onto the wire: each sink write is one netWrite. The error
+// numbers of a failed write are taken at once, before the body writer closes
+// a file or does anything else that could change them.
+struct BodyChannel {
+  NetHandle request = nullptr;
+  NetProgress progress;
+  uint64_t total = 0;
+  uint64_t sent = 0;
+  unsigned long writeError = 0;
+  unsigned long responseError = 0;
+};
+
+bool writeToChannel(void* target, const void* bytes, uint32_t count) {
+  BodyChannel& channel = *static_cast<BodyChannel*>(target);
+  if (!netWrite(channel.request, bytes, count)) {
+    channel.writeError = netLastError();
+    channel.responseError = netLastResponseError();
+    return false;
+  }
+  channel.sent += count;
+  reportProgress(channel.progress, true, channel.sent, channel.total);
+  return true;
+}
+
+// Announces the multipart body and sends it; 0 when all of it went out.
+int32_t sendMultipartBody(FormRequest& request) {
+  const std::string boundary = makeBoundary(static_cast<uint32_t>(std::time(nullptr)));
+  const uint64_t total = multipartBodyLength(request, static_cast<int32_t>(boundary.size()));
+  if (!netAddHeaderLine(request.requestHandle,
+                        "Content-Type: multipart/form-data;  boundary=" + boundary + "\r\n"))
+    return fail(request, -301, netLastError());
+  if (!netAddHeaderLine(request.requestHandle, "Content-Length: " + std::to_string(total) + "\r\n"))
+    return fail(request, -302, netLastError());
+  if (!netSendRequest(request.requestHandle)) return fail(request, -303, netLastError());
+
+  BodyChannel channel;
+  channel.request = request.requestHandle;
+  channel.progress = request.progress;
+  channel.total = total;
+  BodySink sink{&channel, writeToChannel};
+  BodyWriteOutcome outcome = writeMultipartBody(request, sink, boundary);
+  if (outcome.stepCode == 0) return 0;
+  unsigned long number = outcome.errorNumber;
+  if (outcome.sinkFailed)
+    number = outcome.stepCode == -306 ? channel.responseError : channel.writeError;
+  return fail(request, outcome.stepCode, number);
+}
+
+// Reads the reply into replyBody, whole: NUL bytes are kept, since the reply
+// may be binary.
+int32_t captureToMemory(FormRequest& request) {
+  std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
+  uint64_t received = 0;
+  for (;;) {
+    uint32_t count = 0;
+    if (!netRead(request.requestHandle, buffer.data(), REPLY_READ_SIZE, count))
+      return fail(request, -502, netLastError());
+    if (count == 0) return 0;
+    if (request.replyBody.size() + count > MAX_REPLY_IN_MEMORY)
+      return fail(request, -502, netReplyTooLargeError());
+    request.replyBody.append(buffer.data(), count);
+    received += count;
+    reportProgress(request.progress, false, received, 0);
+  }
+}
+
+// Reads the reply into replyFile, from its start. A file that cannot be
+// opened or written fails the exchange rather than leaving a short file
+// behind a status of 200.
+int32_t captureToFile(FormRequest& request) {
+  int file = openFileForUpdate(request.replyFile);
+  if (file == -1) return fail(request, -502, lastSystemError());
+  std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
+  uint64_t received = 0;
+  for (;;) {
+    uint32_t count = 0;
+    if (!netRead(request.requestHandle, buffer.data(), REPLY_READ_SIZE, count)) {
+      unsigned long number = netLastError();
+      closeFile(file);
+      return fail(request, -502, number);
+    }
+    if (count == 0) break;
+    if (!writeFile(file, buffer.data(), count)) {
+      unsigned long number = lastSystemError();
+      closeFile(file);
+      return fail(request, -502, number);
+    }
+    received += count;
+    reportProgress(request.progress, false, received, 0);
+  }
+  closeFile(file);
+  return 0;
+}
+
+// The reply in the ANSI code page. Each run between NUL bytes is converted on
+// its own so that the NUL bytes survive.
+void convertReplyToAnsi(std::string& body) {
+  if (body.find('\0') == std::string::npos) {
+    utf8ToAnsi(body, body);
+    return;
+  }
+  std::string converted;
+  size_t at = 0;
+  for (;;) {
+    size_t nul = body.find('\0', at);
+    std::string run;
+    utf8ToAnsi(body.substr(at, nul == std::string::npos ? std::string::npos : nul - at), run);
+    converted += run;
+    if (nul == std::string::npos) break;
+    converted += '\0';
+    at = nul + 1;
+  }
+  body.swap(converted);
+}
+
+}  // namespace
+
+std::string makeBoundary(uint32_t seed) {
+  uint32_t state = seed;
+  auto draw = [&state] {
+    state = state * 214013u + 2531011u;
+    return static_cast<unsigned>((state >> 16) & 0x7FFF);
+  };
+  unsigned r1 = draw();
+  unsigned r2 = draw();
+  unsigned r3 = draw();
+  char text[64];
+  std::snprintf(text, sizeof text, "---------------------------%04X%04X%06X", r3, r2, r1);
+  return text;
+}
+
+int formatModuleVersion(char* buffer) {
+  uint32_t mostSignificant = 0;
+  uint32_t leastSignificant = 0;
+  if (!readModuleVersion(&mostSignificant, &leastSignificant)) return 0;
+  std::snprintf(buffer, VERSION_TEXT_CAPACITY, "%d, %d, %d, %d",
+                static_cast<int>(mostSignificant >> 16), static_cast<int>(mostSignificant & 0xFFFF),
+                static_cast<int>(leastSignificant >> 16),
+                static_cast<int>(leastSignificant & 0xFFFF));
+  return 1;
+}
+
+int32_t leadingNumber(const char* text) {
+  int32_t number = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) number = number * 10 + (*text - '0');
+  return number;
+}
+
+int32_t FormRequest::send(const char* url) {
+  if (!crackUrl(url ? url : "", urlParts)) {
+    replyBody = "error : -100\n";
+    return -1;
+  }
+  return sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
+}
+
+int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,
+                            const std::string& extraInfo) {
+  internetHandle = netOpen(AGENT_NAME);
+  if (!internetHandle) return fail(*this, -101, netLastError());
+  connectionHandle = netConnect(internetHandle, hostName, port);
+  if (!connectionHandle) return fail(*this, -102, netLastError());
+  const std::string objectName = urlPath + extraInfo;
+  // Any mode but Get opens a POST; one that is not MultipartPost is refused
+  // below, before anything is sent.
+  const char* verb = sendMode != Get ? "POST" : "GET";
+  requestHandle = netOpenRequest(connectionHandle, verb, objectName, urlParts.secure);
+  if (!requestHandle) return fail(*this, -103, netLastError(), NumberStyle::Hexadecimal);
+
+  char version[VERSION_TEXT_CAPACITY] = "";
+  formatModuleVersion(version);
+  if (!netAddHeaderLine(requestHandle, std::string("Agent-Version: ") + version + "\r\n"))
+    return fail(*this, -104, netLastError(), NumberStyle::Hexadecimal);
+  const int language = systemDefaultLanguageId() & LANGUAGE_PRIMARY_MASK;
+  if (!netAddHeaderLine(requestHandle, "Agent-Language: " + std::to_string(language) + "\r\n"))
+    return fail(*this, -104, netLastError());
+
+  if (sendMode == Get) {
+    if (!netSendRequest(requestHandle)) return fail(*this, -201, netLastError());
+  } else if (sendMode == MultipartPost) {
+    int32_t code = sendMultipartBody(*this);
+    if (code != 0) return code;
+  } else {
+    char message[32];
+    std::snprintf(message, sizeof message, "error : %d\n", -401);
+    statusCode = -401;
+    replyBody = message;
+    return -401;
+  }
+
+  if (!netEndRequest(requestHandle)) return fail(*this, -402, netLastError());
+  char status[10] = "";
+  if (!netQueryStatusText(requestHandle, status, sizeof status))
+    return fail(*this, -501, netLastError());
+  statusCode = leadingNumber(status);
+
+  int32_t code =
+      !replyFile.empty() && statusCode == 200 ? captureToFile(*this) : captureToMemory(*this);
+  if (code != 0) return code;
+  convertReplyToAnsi(replyBody);
+  return statusCode;
+}
