@@ -4,13 +4,18 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/console.h"
+#include "platform/desktop.h"
 #include "platform/module.h"
 #include "platform/process.h"
 #include "platform/system_error.h"
+#include "scratch_dir.h"
 
 TEST(ExitStatus, ZeroStaysSuccess) {
   EXPECT_EQ(processExitStatus(0), 0);
@@ -132,3 +137,61 @@ TEST(Console, WriteOutKeepsEveryByte) {
   writeOut("end");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), bytes + "end");
 }
+
+#if !defined(_WIN32) && !defined(__APPLE__)
+namespace {
+
+// Puts `directory` first on the search path for the life of the object.
+struct SearchPathFirst {
+  std::string saved;
+  explicit SearchPathFirst(const std::string& directory) {
+    const char* path = getenv("PATH");
+    saved = path != nullptr ? path : "";
+    setenv("PATH", (directory + ":" + saved).c_str(), 1);
+  }
+  ~SearchPathFirst() { setenv("PATH", saved.c_str(), 1); }
+};
+
+}  // namespace
+
+// A stand-in launcher records its arguments late, so the file only exists in
+// time if openWebPage waits for it.
+TEST(WebPage, LauncherGetsTheUrlAsOneArgumentAndIsWaitedFor) {
+  ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  const std::string launcher = scratch.path + "xdg-open";
+  const std::string record = scratch.path + "arguments";
+  {
+    std::ofstream script(launcher);
+    script << "#!/bin/sh\nsleep 0.3\nprintf '%s|' \"$#\" \"$@\" > '" << record
+           << "'\necho launched\n";
+  }
+  std::filesystem::permissions(launcher, std::filesystem::perms::owner_all);
+  const std::string url = "http://h:8080/up grade?a=1&b=$(id);'q' *";
+
+  testing::internal::CaptureStdout();
+  {
+    SearchPathFirst path(scratch.path);
+    openWebPage(url);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  std::ifstream recorded(record, std::ios::binary);
+  ASSERT_TRUE(recorded.good()) << "the launcher had not finished";
+  std::string arguments((std::istreambuf_iterator<char>(recorded)),
+                        std::istreambuf_iterator<char>());
+  EXPECT_EQ(arguments, "1|" + url + "|");
+}
+
+TEST(WebPage, MissingLauncherIsNotReported) {
+  ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  const char* path = getenv("PATH");
+  const std::string saved = path != nullptr ? path : "";
+  setenv("PATH", scratch.path.c_str(), 1);
+  testing::internal::CaptureStdout();
+  openWebPage("http://h/");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  setenv("PATH", saved.c_str(), 1);
+}
+#endif
