@@ -42,6 +42,12 @@ struct FileField {
   void closeContent();
 };
 
+// The MIME type a file field carries for `path`: a few image types by their
+// extension, else what the system records for the extension, else
+// "application/octet-stream". The extension starts at the last dot of the
+// whole path.
+std::string contentTypeForPath(const std::string& path);
+
 // An ordered list that grows by doubling and reports a failed growth by its
 // result instead of throwing.
 template <typename T>

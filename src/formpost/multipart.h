@@ -27,6 +27,12 @@ struct BodyWriteOutcome {
 // Writes every text part, every file part and the closing delimiter, in that
 // order, one sink write per piece and per content chunk of at most
 // FILE_CHUNK_SIZE bytes. Never writes more or fewer bytes than
-// multipartBodyLength announced: a file that fails stops the body at once.
+// multipartBodyLength announced: a file that fails stops the body at once,
+// right after its part header, with -306 and the file closed again. A file
+// fails when it cannot be opened or read (the system's error number), or when
+// it holds fewer or more bytes than its recorded size (fileSizeChangedError():
+// ERROR_HANDLE_EOF on Windows, EIO on POSIX; none of its bytes past the size is
+// written). A file field whose size was never known (SIZE_UNKNOWN) fails with
+// -306 and fileVanishedError() before anything is written.
 BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
                                     const std::string& boundary);

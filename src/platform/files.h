@@ -34,3 +34,10 @@ std::string tempDirectory();
 bool createTempFile(const std::string& directory, const char* prefix, std::string& path);
 bool copyFileOverwriting(const std::string& from, const std::string& to);
 bool deleteFile(const std::string& path);
+
+// Error numbers for a file that no longer is what was recorded of it, for
+// callers that must name a cause where no system call failed: it has gone
+// (ERROR_FILE_NOT_FOUND; ENOENT), or it holds more or fewer bytes than
+// recorded (ERROR_HANDLE_EOF; EIO).
+unsigned long fileVanishedError();
+unsigned long fileSizeChangedError();

@@ -1,0 +1,179 @@
+#include "platform/files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+bool hasWildcard(const std::string& path) {
+  return path.find_first_of("*?") != std::string::npos;
+}
+
+// Only "*" and "?" are wildcards, as in a Windows directory search: the other
+// characters glob() gives a meaning to are escaped.
+std::string globPattern(const std::string& path) {
+  std::string pattern;
+  for (char c : path) {
+    if (c == '[' || c == ']' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
+
+// The size a directory search reports for an entry: a directory has none.
+uint64_t entrySize(const struct stat& info) {
+  return S_ISDIR(info.st_mode) ? 0 : static_cast<uint64_t>(info.st_size);
+}
+
+// The first entry that `path` names, as a directory search would find it.
+bool findFirstEntry(const std::string& path, struct stat& info) {
+  if (path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  if (!hasWildcard(path)) return stat(path.c_str(), &info) == 0;
+
+  glob_t matches{};
+  int result = glob(globPattern(path).c_str(), 0, nullptr, &matches);
+  bool found = false;
+  if (result == 0) {
+    for (size_t i = 0; i < matches.gl_pathc && !found; ++i)
+      found = stat(matches.gl_pathv[i], &info) == 0;
+  }
+  globfree(&matches);
+  if (!found && result != 0) errno = ENOENT;
+  return found;
+}
+
+}  // namespace
+
+bool fileExists(const std::string& path) {
+  struct stat info;
+  return findFirstEntry(path, info);
+}
+
+uint64_t probeSize(const std::string& path) {
+  struct stat info;
+  if (!findFirstEntry(path, info)) return SIZE_UNKNOWN;
+  return entrySize(info);
+}
+
+int openFileForReading(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+int openFileForUpdate(const std::string& path) {
+  return open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+}
+
+bool seekFile(int fd, int64_t offsetFromStart) {
+  return lseek(fd, static_cast<off_t>(offsetFromStart), SEEK_SET) != static_cast<off_t>(-1);
+}
+
+int64_t readFile(int fd, void* buffer, uint32_t capacity) {
+  ssize_t count;
+  do {
+    count = read(fd, buffer, capacity);
+  } while (count < 0 && errno == EINTR);
+  return count;
+}
+
+bool writeFile(int fd, const void* bytes, uint32_t count) {
+  const char* next = static_cast<const char*>(bytes);
+  uint32_t left = count;
+  while (left > 0) {
+    ssize_t written = write(fd, next, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    next += written;
+    left -= static_cast<uint32_t>(written);
+  }
+  return true;
+}
+
+void closeFile(int fd) {
+  close(fd);
+}
+
+std::string tempDirectory() {
+  const char* dir = getenv("TMPDIR");
+  std::string path = dir && *dir ? dir : "/tmp";
+  if (path.back() != '/') path += '/';
+  return path;
+}
+
+bool createTempFile(const std::string& directory, const char* prefix, std::string& path) {
+  std::string pattern = directory;
+  if (!pattern.empty() && pattern.back() != '/') pattern += '/';
+  pattern += prefix ? prefix : "";
+  pattern += "XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = mkstemp(name.data());
+  if (fd < 0) return false;
+  // mkstemp makes the file private to its owner; give it the mode any new file
+  // of this user would get.
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  close(fd);
+  path = name.data();
+  return true;
+}
+
+bool copyFileOverwriting(const std::string& from, const std::string& to) {
+  int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (source < 0) return false;
+  // Truncating the source itself would lose it; the Windows copy refuses too.
+  struct stat sourceInfo, targetInfo;
+  if (fstat(source, &sourceInfo) == 0 && stat(to.c_str(), &targetInfo) == 0 &&
+      sourceInfo.st_dev == targetInfo.st_dev && sourceInfo.st_ino == targetInfo.st_ino) {
+    close(source);
+    errno = EBUSY;
+    return false;
+  }
+  int target = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (target < 0) {
+    int error = errno;
+    close(source);
+    errno = error;
+    return false;
+  }
+  std::vector<char> buffer(64 * 1024);
+  bool copied = true;
+  for (;;) {
+    int64_t count = readFile(source, buffer.data(), static_cast<uint32_t>(buffer.size()));
+    if (count == 0) break;
+    if (count < 0 || !writeFile(target, buffer.data(), static_cast<uint32_t>(count))) {
+      copied = false;
+      break;
+    }
+  }
+  int error = errno;
+  close(source);
+  if (close(target) != 0 && copied) {
+    copied = false;
+    error = errno;
+  }
+  errno = error;
+  return copied;
+}
+
+bool deleteFile(const std::string& path) {
+  return unlink(path.c_str()) == 0;
+}
+
+unsigned long fileVanishedError() {
+  return ENOENT;
+}
+unsigned long fileSizeChangedError() {
+  return EIO;
+}

@@ -1,0 +1,137 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/encoding.h"
+#include "platform/system_error.h"
+#include "scratch_dir.h"
+
+namespace {
+
+class Files : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(scratch.ok()); }
+  ScratchDir scratch;
+};
+
+TEST_F(Files, ExistenceAndSizeAgree) {
+  std::string file = scratch.path + "a1.dat";
+  ASSERT_TRUE(writeWholeFile(file, patternBytes(1234)));
+  EXPECT_TRUE(fileExists(file));
+  EXPECT_EQ(1234u, probeSize(file));
+
+  std::string missing = scratch.path + "none.dat";
+  EXPECT_FALSE(fileExists(missing));
+  EXPECT_EQ(SIZE_UNKNOWN, probeSize(missing));
+  EXPECT_FALSE(fileExists(""));
+  EXPECT_EQ(SIZE_UNKNOWN, probeSize(""));
+
+  // A directory counts, with the size a directory entry reports: none.
+  std::string directory = scratch.makeDirectory("dir.d");
+  EXPECT_TRUE(fileExists(directory));
+  EXPECT_EQ(0u, probeSize(directory));
+}
+
+TEST_F(Files, WildcardPatternsCountWhenTheyMatch) {
+  ASSERT_TRUE(writeWholeFile(scratch.path + "a1.dat", patternBytes(77)));
+  EXPECT_TRUE(fileExists(scratch.path + "*.dat"));
+  EXPECT_EQ(77u, probeSize(scratch.path + "a?.dat"));
+  EXPECT_FALSE(fileExists(scratch.path + "*.exe"));
+  EXPECT_EQ(SIZE_UNKNOWN, probeSize(scratch.path + "b?.dat"));
+  // Brackets are ordinary characters, as in a Windows directory search.
+  ASSERT_TRUE(writeWholeFile(scratch.path + "[x]1.dat", patternBytes(5)));
+  EXPECT_EQ(5u, probeSize(scratch.path + "[x]?.dat"));
+  EXPECT_TRUE(fileExists(scratch.path + "[x]1.dat"));
+  EXPECT_FALSE(fileExists(scratch.path + "[ab]1.dat"));
+}
+
+TEST_F(Files, UpdateOpensWithoutTruncating) {
+  std::string path = scratch.path + "keep.bin";
+  ASSERT_TRUE(writeWholeFile(path, "abcdef"));
+  int fd = openFileForUpdate(path);
+  ASSERT_NE(-1, fd);
+  ASSERT_TRUE(writeFile(fd, "XY", 2));
+  closeFile(fd);
+  fd = openFileForReading(path);
+  ASSERT_NE(-1, fd);
+  char buffer[16];
+  int64_t count = readFile(fd, buffer, sizeof buffer);
+  closeFile(fd);
+  EXPECT_EQ("XYcdef", std::string(buffer, count > 0 ? count : 0));
+  // Byte-exact: line ends stay as written.
+  ASSERT_TRUE(writeWholeFile(path, "a\r\nb\nc\x1a"));
+  EXPECT_EQ(7u, probeSize(path));
+}
+
+TEST_F(Files, TemporaryFileIsNewEmptyAndPrefixed) {
+  std::string directory = tempDirectory();
+  ASSERT_FALSE(directory.empty());
+  EXPECT_EQ(PATH_SEPARATOR, directory.back());
+  std::string first, second;
+  ASSERT_TRUE(createTempFile(scratch.path, "tvf", first));
+  ASSERT_TRUE(createTempFile(scratch.path, "tvf", second));
+  EXPECT_NE(first, second);
+  EXPECT_EQ(0u, probeSize(first));
+  std::string name = first.substr(first.find_last_of("\\/") + 1);
+  EXPECT_EQ("tvf", name.substr(0, 3));
+  EXPECT_FALSE(createTempFile(scratch.path + "no-such-dir" + PATH_SEPARATOR, "tvf", first));
+}
+
+TEST_F(Files, CopyOverwritesAndDeleteRemoves) {
+  std::string source = scratch.path + "source.bin";
+  std::string target = scratch.path + "target.bin";
+  std::string content = patternBytes(200000);
+  ASSERT_TRUE(writeWholeFile(source, content));
+  ASSERT_TRUE(writeWholeFile(target, patternBytes(300000, 7)));
+  ASSERT_TRUE(copyFileOverwriting(source, target));
+  ASSERT_EQ(content.size(), probeSize(target));
+  int fd = openFileForReading(target);
+  std::string copied(content.size(), '\0');
+  uint64_t done = 0;
+  for (int64_t count; done < copied.size() &&
+                      (count = readFile(fd, &copied[done], uint32_t(copied.size() - done))) > 0;)
+    done += static_cast<uint64_t>(count);
+  closeFile(fd);
+  EXPECT_TRUE(copied == content);
+
+  // Copying a file onto itself must not lose it.
+  EXPECT_FALSE(copyFileOverwriting(source, source));
+  EXPECT_EQ(content.size(), probeSize(source));
+
+  EXPECT_FALSE(copyFileOverwriting(scratch.path + "missing.bin", target));
+  EXPECT_EQ(fileVanishedError(), lastSystemError());
+  EXPECT_TRUE(deleteFile(target));
+  EXPECT_FALSE(fileExists(target));
+  EXPECT_FALSE(deleteFile(target));
+  EXPECT_EQ(fileVanishedError(), lastSystemError());
+}
+
+TEST(SystemError, MessagesEndInALineEndAndUnknownOnesAreEmpty) {
+  std::string message = systemMessage(fileVanishedError());
+  ASSERT_FALSE(message.empty());
+  EXPECT_EQ('\n', message.back());
+  EXPECT_FALSE(systemMessage(fileSizeChangedError()).empty());
+  EXPECT_EQ("", systemMessage(0x7FFFFF42ul));
+  setLastSystemError(fileSizeChangedError());
+  EXPECT_EQ(fileSizeChangedError(), lastSystemError());
+}
+
+TEST(Encoding, EmptySourceLeavesTheDestination) {
+  std::string destination = "kept";
+  ansiToUtf8("", destination);
+  utf8ToAnsi("", destination);
+  EXPECT_EQ("kept", destination);
+  ansiToUtf8("plain ASCII", destination);
+  EXPECT_EQ("plain ASCII", destination);
+  // A NUL ends the text, as in a C string.
+  utf8ToAnsi(std::string("ab\0cd", 5), destination);
+  EXPECT_EQ("ab", destination);
+  // Source and destination may be one string.
+  std::string same = "same";
+  ansiToUtf8(same, same);
+  EXPECT_EQ("same", same);
+}
+
+}  // namespace
