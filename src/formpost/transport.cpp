@@ -92,22 +92,36 @@ int32_t sendMultipartBody(FormRequest& request) {
   return fail(request, outcome.stepCode, number);
 }
 
+// What the reply announced and what has come. Some HTTP libraries end a body
+// quietly when the server closes the connection early; a download cut short
+// must not pass for a whole one.
+struct ReplyLength {
+  bool known = false;
+  uint64_t announced = 0;  // 0 when unknown, as the progress hook takes it
+  uint64_t received = 0;
+
+  explicit ReplyLength(NetHandle request) { known = netQueryContentLength(request, announced); }
+  bool cutShort() const { return known && received < announced; }
+};
+
 // Reads the reply into replyBody, whole: NUL bytes are kept, since the reply
 // may be binary.
 int32_t captureToMemory(FormRequest& request) {
   std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
-  uint64_t received = 0;
+  ReplyLength length(request.requestHandle);
   for (;;) {
     uint32_t count = 0;
     if (!netRead(request.requestHandle, buffer.data(), REPLY_READ_SIZE, count))
       return fail(request, -502, netLastError());
-    if (count == 0) return 0;
+    if (count == 0) break;
     if (request.replyBody.size() + count > MAX_REPLY_IN_MEMORY)
       return fail(request, -502, netReplyTooLargeError());
     request.replyBody.append(buffer.data(), count);
-    received += count;
-    reportProgress(request.progress, false, received, 0);
+    length.received += count;
+    reportProgress(request.progress, false, length.received, length.announced);
   }
+  if (length.cutShort()) return fail(request, -502, netReplyCutShortError());
+  return 0;
 }
 
 // Reads the reply into replyFile, from its start. A file that cannot be
@@ -117,7 +131,7 @@ int32_t captureToFile(FormRequest& request) {
   int file = openFileForUpdate(request.replyFile);
   if (file == -1) return fail(request, -502, lastSystemError());
   std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
-  uint64_t received = 0;
+  ReplyLength length(request.requestHandle);
   for (;;) {
     uint32_t count = 0;
     if (!netRead(request.requestHandle, buffer.data(), REPLY_READ_SIZE, count)) {
@@ -131,10 +145,11 @@ int32_t captureToFile(FormRequest& request) {
       closeFile(file);
       return fail(request, -502, number);
     }
-    received += count;
-    reportProgress(request.progress, false, received, 0);
+    length.received += count;
+    reportProgress(request.progress, false, length.received, length.announced);
   }
   closeFile(file);
+  if (length.cutShort()) return fail(request, -502, netReplyCutShortError());
   return 0;
 }
 

@@ -53,6 +53,9 @@ unsigned long netLastResponseError();
 bool netEndRequest(NetHandle request);
 // The reply status as decimal text, into `capacity` bytes at most.
 bool netQueryStatusText(NetHandle request, char* buffer, uint32_t capacity);
+// The length the reply's Content-Length header announces; false when it
+// announces none.
+bool netQueryContentLength(NetHandle request, uint64_t& length);
 // Up to `capacity` bytes of the reply body; `count` 0 at its end.
 bool netRead(NetHandle request, void* buffer, uint32_t capacity, uint32_t& count);
 void netClose(NetHandle handle);
@@ -62,6 +65,9 @@ unsigned long netLastError();
 // The error number for a reply too large to be held in memory
 // (ERROR_NOT_ENOUGH_MEMORY on Windows; CURLE_FILESIZE_EXCEEDED on POSIX).
 unsigned long netReplyTooLargeError();
+// The error number for a reply body that ended before its announced length
+// (ERROR_INTERNET_CONNECTION_RESET on Windows; CURLE_PARTIAL_FILE on POSIX).
+unsigned long netReplyCutShortError();
 
 // Reports transfer progress to whoever shows it; bytes of the body sent or
 // received so far, and the total when it is known (else 0).

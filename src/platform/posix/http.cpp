@@ -100,6 +100,9 @@ struct NetRequest {
   // Reply.
   std::string statusText;
   std::string location;
+  bool replyLengthKnown = false;
+  uint64_t replyLength = 0;
+  bool replyChunked = false;
   bool replyHeadersDone = false;
   std::string replyBuffer;
   size_t replyOffset = 0;
@@ -208,11 +211,20 @@ size_t takeHeader(char* bytes, size_t size, size_t count, void* user) {
     r.statusText =
         start == std::string::npos ? std::string() : line.substr(start + 1, end - start - 1);
     r.location.clear();
+    r.replyLengthKnown = false;
+    r.replyChunked = false;
     r.replyHeadersDone = false;
   } else if (line == "\r\n" || line == "\n") {
     if (!(r.statusText.size() == 3 && r.statusText[0] == '1')) r.replyHeadersDone = true;
   } else if (startsWithIgnoreCase(line, "Location:")) {
     r.location = trimmed(line.substr(9));
+  } else if (startsWithIgnoreCase(line, "Content-Length:")) {
+    std::string value = trimmed(line.substr(15));
+    char* end = nullptr;
+    r.replyLength = std::strtoull(value.c_str(), &end, 10);
+    r.replyLengthKnown = !value.empty() && *end == '\0';
+  } else if (startsWithIgnoreCase(line, "Transfer-Encoding:")) {
+    r.replyChunked = trimmed(line.substr(18)).find("chunked") != std::string::npos;
   }
   return length;
 }
@@ -549,6 +561,14 @@ bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity) {
   return true;
 }
 
+bool netQueryContentLength(NetHandle handle, uint64_t& length) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  if (!r || !r->replyHeadersDone || !r->replyLengthKnown || r->replyChunked)
+    return failWith(CURLE_BAD_FUNCTION_ARGUMENT);
+  length = r->replyLength;
+  return true;
+}
+
 bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count) {
   NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
   if (!r || !r->replyHeadersDone) return failWith(CURLE_BAD_FUNCTION_ARGUMENT);
@@ -597,4 +617,8 @@ unsigned long netLastError() {
 
 unsigned long netReplyTooLargeError() {
   return CURLE_FILESIZE_EXCEEDED;
+}
+
+unsigned long netReplyCutShortError() {
+  return CURLE_PARTIAL_FILE;
 }

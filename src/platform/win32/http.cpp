@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/http.h"
@@ -110,6 +111,18 @@ bool netQueryStatusText(NetHandle request, char* buffer, uint32_t capacity) {
          FALSE;
 }
 
+bool netQueryContentLength(NetHandle request, uint64_t& length) {
+  char text[32] = "";
+  DWORD size = sizeof text;
+  if (!HttpQueryInfoA(asInternet(request), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr))
+    return false;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text, &end, 10);
+  if (end == text) return false;
+  length = value;
+  return true;
+}
+
 bool netRead(NetHandle request, void* buffer, uint32_t capacity, uint32_t& count) {
   DWORD read = 0;
   if (!InternetReadFile(asInternet(request), buffer, capacity, &read)) return false;
@@ -127,4 +140,8 @@ unsigned long netLastError() {
 
 unsigned long netReplyTooLargeError() {
   return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+unsigned long netReplyCutShortError() {
+  return ERROR_INTERNET_CONNECTION_RESET;
 }

@@ -1,0 +1,420 @@
+#!/usr/bin/env python3
+"""The transport against the scripted service: what reaches the server, how
+the reply is captured and how each failing step is reported.
+
+usage: test_transport.py PROBE [EMULATOR ...] [-- unittest arguments]
+
+PROBE is the transport-probe program; EMULATOR (wine for the Windows builds)
+runs it when given. Under wine the library's own headers are wine's WinINet's;
+the program's own headers and everything else are checked exactly.
+"""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "service"))
+
+from scripted_server import Response, ScriptedServer  # noqa: E402
+
+MIB = 1024 * 1024
+
+
+def parse_arguments(argv):
+    """(probe, emulator command, unittest arguments)"""
+    if "--" in argv:
+        at = argv.index("--")
+        argv, unittest_args = argv[:at], argv[at + 1:]
+    else:
+        unittest_args = []
+    if len(argv) < 2:
+        sys.exit(__doc__)
+    return os.path.abspath(argv[1]), [arg for arg in argv[2:] if arg], unittest_args
+
+
+# Known before the test classes are made: some are skipped under wine.
+PROBE, EMULATOR, UNITTEST_ARGS = parse_arguments(sys.argv)
+
+
+def under_wine():
+    return bool(EMULATOR)
+
+
+def clean_environment(locale=None):
+    env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+    for name in ("LANG", "LANGUAGE", "LC_CTYPE", "LC_MESSAGES"):
+        env.pop(name, None)
+    env["LC_ALL"] = locale or "C.UTF-8"
+    return env
+
+
+def program_path(path):
+    """A path as the probe sees it: wine maps the Unix root to drive Z:."""
+    return "Z:" + path.replace("/", "\\") if under_wine() else path
+
+
+class ProbeResult:
+    def __init__(self, completed, body):
+        self.completed = completed
+        self.stdout = completed.stdout
+        fields = dict(line.split(" ", 1) for line in completed.stdout.decode("latin-1").splitlines()
+                      if " " in line)
+        self.result = int(fields.get("result", "-9999"))
+        self.status = int(fields.get("status", "-9999"))
+        self.body = body
+
+    def __repr__(self):
+        return "<probe result=%d status=%d body=%r>" % (self.result, self.status, self.body[:200])
+
+
+def run_probe(url, *args, env=None, timeout=300):
+    with tempfile.TemporaryDirectory() as scratch:
+        body_out = os.path.join(scratch, "body.out")
+        command = EMULATOR + [PROBE, url] + list(args) + ["--body-out", program_path(body_out)]
+        completed = subprocess.run(command, capture_output=True, env=env or clean_environment(),
+                                   timeout=timeout)
+        if completed.returncode != 0:
+            raise AssertionError("probe failed (%d): %r %r" % (completed.returncode,
+                                                               completed.stdout, completed.stderr))
+        with open(body_out, "rb") as source:
+            return ProbeResult(completed, source.read())
+
+
+def error_line(code):
+    return re.compile(rb"error : %d\((\d+)\)\n\Z" % code)
+
+
+def lcg_boundary(seed):
+    state = seed & 0xFFFFFFFF
+    draws = []
+    for _ in range(3):
+        state = (state * 214013 + 2531011) & 0xFFFFFFFF
+        draws.append((state >> 16) & 0x7FFF)
+    r1, r2, r3 = draws
+    return "-" * 27 + "%04X%04X%06X" % (r3, r2, r1)
+
+
+def render_text_part(boundary, name, value):
+    return (b"--" + boundary + b'\r\nContent-Disposition: form-data; name="' + name +
+            b'"\r\n\r\n' + value + b"\r\n")
+
+
+def render_file_part(boundary, field, file_name, content_type, content):
+    return (b"--" + boundary + b"\r\n" + b'Content-Disposition: form-data; name="' + field +
+            b'"; filename="' + file_name + b'"\r\n' + b"Content-Type: " + content_type +
+            b"\r\n\r\n" + content + b"\r\n")
+
+
+def high_water_mark_kib(pid):
+    try:
+        with open("/proc/%d/status" % pid) as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+LIBRARY_HEADERS = ["User-Agent: xalutarvolin", "Pragma: no-cache", "Cache-Control: no-cache",
+                   "Connection: Keep-Alive"]
+
+
+class TransportTestCase(unittest.TestCase):
+    def setUp(self):
+        self.server = ScriptedServer().start()
+        self.addCleanup(self.server.stop)
+        self.scratch = tempfile.mkdtemp(prefix="transport_")
+        self.addCleanup(lambda: subprocess.run(["rm", "-rf", self.scratch]))
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.server.port, path)
+
+    def scratch_file(self, name, content=None):
+        path = os.path.join(self.scratch, name)
+        if content is not None:
+            with open(path, "wb") as out:
+                out.write(content)
+        return path
+
+    def assert_headers(self, request, own):
+        """The program's headers exactly and in order; the library's as
+        WinINet composes them (any order under wine, which composes its own)."""
+        lines = request.header_lines
+        host = "Host: 127.0.0.1:%d" % self.server.port
+        if not under_wine():
+            self.assertEqual([host] + LIBRARY_HEADERS + own, lines)
+            return
+        # wine puts the added headers before its own; ours stay together, in order.
+        start = lines.index(own[0])
+        self.assertEqual(own, lines[start:start + len(own)])
+        library = lines[:start] + lines[start + len(own):]
+        self.assertIn(host, library)
+        self.assertIn("User-Agent: xalutarvolin", library)
+        self.assertIn("Pragma: no-cache", library)
+        allowed = set([host] + LIBRARY_HEADERS)
+        self.assertEqual([], [line for line in library if line not in allowed])
+
+    def assert_step_failure(self, outcome, code):
+        self.assertEqual(code, outcome.status, outcome)
+        self.assertEqual(code, outcome.result, outcome)
+        self.assertRegex(outcome.body, error_line(code))
+
+
+class RequestOnTheWire(TransportTestCase):
+    def test_get_carries_the_object_name_as_split_and_no_body(self):
+        self.server.script = Response(200, b"version ok")
+        outcome = run_probe(self.url("/tarvolinFE/version.aspx?type=upgrade&n=%41+b#top"),
+                            env=clean_environment("de_DE.UTF-8"))
+        self.assertEqual((200, 200, b"version ok"), (outcome.result, outcome.status, outcome.body))
+        (request,) = self.server.requests
+        self.assertEqual("GET /tarvolinFE/version.aspx?type=upgrade&n=%41+b#top HTTP/1.1",
+                         request.request_line)
+        # German: language identifier 0x407, primary language 7.
+        self.assert_headers(request, ["Agent-Version: 1, 0, 0, 4", "Agent-Language: 7"])
+        self.assertEqual(0, request.body_length)
+
+    def test_multipart_post_sends_exactly_the_announced_body(self):
+        start = int(time.time())
+        logo = bytes(range(256)) * 40 + b"\r\n--\x00tail"  # binary, crosses 8192-byte chunks
+        logo_path = self.scratch_file("logo.png", logo)
+        empty_path = self.scratch_file("empty", b"")
+        self.server.script = Response(200, b"<result><code>0</code></result>")
+        outcome = run_probe(self.url("/tarvolinFE/upload.aspx"), "--mode", "1",
+                            "--text", "authId=0123456789", "--text", "version=2.1\r\nx",
+                            "--file", "filename1=" + program_path(logo_path),
+                            "--file", "filename2=" + program_path(empty_path),
+                            "--text", "=", env=clean_environment("ko_KR.UTF-8"))
+        end = int(time.time())
+        self.assertEqual(200, outcome.status, outcome)
+        self.assertEqual(b"<result><code>0</code></result>", outcome.body)
+        (request,) = self.server.requests
+        self.assertEqual("POST /tarvolinFE/upload.aspx HTTP/1.1", request.request_line)
+        content_type = request.header("Content-Type")
+        match = re.fullmatch(r"multipart/form-data;  boundary=(-{27}[0-9A-F]{8}00[0-9A-F]{4})",
+                             content_type)
+        self.assertIsNotNone(match, content_type)
+        boundary = match.group(1)
+        # Seeded with the time in seconds: requests made in the same second
+        # carry the same boundary.
+        self.assertIn(boundary, [lcg_boundary(t) for t in range(start - 1, end + 2)])
+        # Korean: language identifier 0x412, primary language 18.
+        self.assert_headers(request, [
+            "Agent-Version: 1, 0, 0, 4", "Agent-Language: 18",
+            "Content-Type: multipart/form-data;  boundary=" + boundary,
+            "Content-Length: %d" % request.body_length])
+
+        b = boundary.encode()
+        # Under wine the file name is the last segment after a backslash; on
+        # POSIX a slash does not separate, so the whole path is the name.
+        logo_name = b"logo.png" if under_wine() else logo_path.encode()
+        empty_name = b"empty" if under_wine() else empty_path.encode()
+        expected = (render_text_part(b, b"authId", b"0123456789") +
+                    render_text_part(b, b"version", b"2.1\r\nx") + render_text_part(b, b"", b"") +
+                    render_file_part(b, b"filename1", logo_name, b"image/png", logo) +
+                    render_file_part(b, b"filename2", empty_name, b"application/octet-stream",
+                                     b"") + b"--" + b + b"--\r\n")
+        self.assertTrue(request.complete)
+        self.assertEqual(expected, request.body)
+
+    def test_post_without_fields_sends_only_the_closing_delimiter(self):
+        outcome = run_probe(self.url("/empty"), "--mode", "1")
+        self.assertEqual(200, outcome.status)
+        (request,) = self.server.requests
+        self.assertEqual("47", request.header("Content-Length"))
+        self.assertRegex(request.body, rb"\A-{29}[0-9A-F]{14}--\r\n\Z")
+
+    def test_https_url_goes_over_tls(self):
+        # A plain listener sees the TLS ClientHello instead of a request.
+        outcome = run_probe("https://127.0.0.1:%d/secure?q" % self.server.port)
+        self.assertEqual([], self.server.requests)
+        self.assertGreaterEqual(self.server.tls_hellos, 1)
+        self.assert_step_failure(outcome, -201)
+
+    def test_https_certificate_that_does_not_verify_fails_the_send(self):
+        with ScriptedServer(tls=True) as tls_server:
+            outcome = run_probe("https://localhost:%d/upload" % tls_server.port, "--mode", "1",
+                                "--text", "authId=k")
+            self.assertGreaterEqual(tls_server.tls_hellos, 1)
+            self.assertEqual([], tls_server.requests)
+        self.assert_step_failure(outcome, -303)
+
+    @unittest.skipIf(under_wine(), "the redirect limit is WinINet's own under wine")
+    def test_get_follows_at_most_ten_redirects(self):
+        self.server.script = lambda request: Response(
+            302, headers=[("Location", "/hop%d" % (int(request.path[4:] or 0) + 1))])
+        outcome = run_probe(self.url("/hop"))
+        self.assertEqual(302, outcome.status)
+        self.assertEqual(11, len(self.server.requests))
+        self.assertEqual("/hop10", self.server.requests[-1].path)
+
+    def test_redirected_get_is_followed_with_the_same_headers(self):
+        self.server.script = {
+            "/start": Response(302, b"moved", headers=[("Location", "next?step=2")]),
+            "/next": Response(301, headers=[("Location", self.url("/final/file.bin"))]),
+            "/final/file.bin": Response(200, b"signed bytes"),
+        }
+        outcome = run_probe(self.url("/start"))
+        self.assertEqual((200, b"signed bytes"), (outcome.status, outcome.body))
+        paths = [request.path for request in self.server.requests]
+        self.assertEqual(["/start", "/next?step=2", "/final/file.bin"], paths)
+        for request in self.server.requests:
+            self.assertEqual("GET", request.method)
+            self.assertEqual("1, 0, 0, 4", request.header("Agent-Version"))
+            self.assertIsNotNone(request.header("Agent-Language"))
+
+
+class ReplyCapture(TransportTestCase):
+    def test_memory_capture_keeps_nul_bytes_across_chunks(self):
+        body = (b"text\x00more\x00" + bytes(range(1, 128))) * 1500  # ~200 KB
+        self.server.script = Response(200, body, chunked=True, chunk_size=5000)
+        outcome = run_probe(self.url("/data"))
+        self.assertEqual(200, outcome.status)
+        self.assertEqual(len(body), len(outcome.body))
+        self.assertEqual(body, outcome.body)
+
+    def test_status_200_goes_into_the_reply_file(self):
+        body = os.urandom(300 * 1024)
+        reply_file = self.scratch_file("reply.bin", b"")
+        self.server.script = Response(200, body)
+        outcome = run_probe(self.url("/download/x.exe"), "--reply-file", program_path(reply_file))
+        self.assertEqual((200, 200, b""), (outcome.result, outcome.status, outcome.body))
+        with open(reply_file, "rb") as source:
+            self.assertEqual(body, source.read())
+
+    def test_other_statuses_stay_in_memory_and_leave_the_reply_file_alone(self):
+        reply_file = self.scratch_file("reply.bin", b"")
+        self.server.script = Response(404, b"<html>not here</html>")
+        outcome = run_probe(self.url("/missing"), "--reply-file", program_path(reply_file))
+        self.assertEqual((404, 404, b"<html>not here</html>"),
+                         (outcome.result, outcome.status, outcome.body))
+        self.assertEqual(0, os.path.getsize(reply_file))
+
+    def test_server_error_page_after_a_pause_is_the_reply(self):
+        # The server thinks for a while and trickles its page out.
+        self.server.script = Response(500, b"<h1>Internal error</h1>" * 10, delay=1.5,
+                                      body_delay=0.2, chunk_size=64)
+        outcome = run_probe(self.url("/tarvolinFE/upload.aspx"), "--mode", "1", "--text", "a=b")
+        self.assertEqual((500, 500), (outcome.result, outcome.status))
+        self.assertEqual(b"<h1>Internal error</h1>" * 10, outcome.body)
+
+    def test_reply_file_that_cannot_be_opened_fails_the_exchange(self):
+        reply_file = os.path.join(self.scratch, "no-such-dir", "reply.bin")
+        self.server.script = Response(200, b"content")
+        outcome = run_probe(self.url("/download"), "--reply-file", program_path(reply_file))
+        self.assert_step_failure(outcome, -502)
+        self.assertFalse(os.path.exists(reply_file))
+
+    def test_reply_too_large_for_memory_fails(self):
+        self.server.script = Response(200, b"x" * (16 * MIB + 1))
+        outcome = run_probe(self.url("/huge"))
+        self.assert_step_failure(outcome, -502)
+
+
+class FailedSteps(TransportTestCase):
+    def test_refused_connection_fails_the_send(self):
+        url = "http://127.0.0.1:%d/x" % free_port()
+        self.assert_step_failure(run_probe(url), -201)
+        self.assert_step_failure(run_probe(url, "--mode", "1", "--text", "a=b"), -303)
+
+    def test_server_closing_before_the_status_fails_the_end_of_the_request(self):
+        self.server.script = Response(200, b"never", close_at="before_status")
+        outcome = run_probe(self.url("/x"), "--mode", "1", "--text", "a=b")
+        if under_wine() and outcome.status == 0:
+            # wine's WinINet reports a server that closes without answering as
+            # status 0 rather than a failed HttpEndRequestA.
+            return
+        self.assert_step_failure(outcome, -402)
+        self.assertEqual(1, len(self.server.requests))
+
+    def test_server_closing_mid_body_fails_the_read(self):
+        self.server.script = Response(200, b"y" * 100000, close_at="mid_body")
+        self.assert_step_failure(run_probe(self.url("/x")), -502)
+        reply_file = self.scratch_file("reply.bin", b"")
+        self.assert_step_failure(
+            run_probe(self.url("/x"), "--reply-file", program_path(reply_file)), -502)
+
+    def test_url_that_cannot_be_split(self):
+        for url in ("not a url", "http://" + "h" * 256 + "/x",
+                    "http://host/" + "p" * 2047, "http://host/p?" + "q" * 2047):
+            with self.subTest(url=url[:30]):
+                outcome = run_probe(url)
+                self.assertEqual((-1, 0, b"error : -100\n"),
+                                 (outcome.result, outcome.status, outcome.body))
+        self.assertEqual([], self.server.requests)
+
+    def test_unknown_send_mode_sends_nothing(self):
+        outcome = run_probe(self.url("/x"), "--mode", "2", "--text", "a=b")
+        self.assertEqual((-401, -401, b"error : -401\n"),
+                         (outcome.result, outcome.status, outcome.body))
+        time.sleep(0.2)
+        self.assertEqual([], self.server.requests)
+
+
+@unittest.skipIf(under_wine(), "the proxy comes from the environment on POSIX only")
+class ProxyFromTheEnvironment(TransportTestCase):
+    def test_http_proxy_gets_the_absolute_form(self):
+        env = clean_environment()
+        env["http_proxy"] = "http://127.0.0.1:%d" % self.server.port
+        self.server.script = Response(200, b"via proxy")
+        outcome = run_probe("http://localhost:8080/tarvolinFE/version.aspx?type=upgrade", env=env)
+        self.assertEqual((200, b"via proxy"), (outcome.status, outcome.body))
+        (request,) = self.server.requests
+        self.assertEqual("GET http://localhost:8080/tarvolinFE/version.aspx?type=upgrade HTTP/1.1",
+                         request.request_line)
+        self.assertEqual(["Host: localhost:8080"] + LIBRARY_HEADERS, request.header_lines[:5])
+
+    def test_no_proxy_sends_the_request_directly(self):
+        env = clean_environment()
+        env["http_proxy"] = "http://127.0.0.1:%d" % self.server.port
+        env["no_proxy"] = "example.com,127.0.0.1"
+        self.server.script = Response(200, b"direct")
+        outcome = run_probe(self.url("/direct?x"), env=env)
+        self.assertEqual(b"direct", outcome.body)
+        self.assertEqual("GET /direct?x HTTP/1.1", self.server.requests[0].request_line)
+
+
+@unittest.skipIf(under_wine(), "the memory bound is measured for the POSIX build")
+class LargeUpload(TransportTestCase):
+    def test_one_gibibyte_upload_in_bounded_memory(self):
+        size = 1024 * MIB
+        path = self.scratch_file("big.bin")
+        with open(path, "wb") as out:
+            out.truncate(size)  # sparse: reads as zeros, costs no disk
+        server = ScriptedServer(keep_body_limit=4096).start()
+        self.addCleanup(server.stop)
+        command = [PROBE, "http://127.0.0.1:%d/upload" % server.port, "--mode", "1",
+                   "--text", "authId=k", "--file", "filename1=" + path]
+        child = subprocess.Popen(command, stdout=subprocess.PIPE, env=clean_environment())
+        # The high-water mark of the probe's own memory (the rusage of a child
+        # would also count the test's forked interpreter), watched until the
+        # probe ends.
+        peak_kib = 0
+        while child.poll() is None:
+            peak_kib = max(peak_kib, high_water_mark_kib(child.pid))
+            time.sleep(0.05)
+        stdout = child.stdout.read()
+        child.stdout.close()
+        self.assertIn(b"status 200", stdout)
+        (request,) = server.requests
+        self.assertTrue(request.complete)
+        self.assertEqual(int(request.header("Content-Length")), request.body_length)
+        self.assertGreater(request.body_length, size)
+        self.assertGreater(peak_kib, 0)
+        self.assertLess(peak_kib, 16 * 1024, "peak resident memory %d KiB" % peak_kib)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]] + UNITTEST_ARGS)
