@@ -45,6 +45,10 @@ TEST_F(Files, WildcardPatternsCountWhenTheyMatch) {
   EXPECT_EQ(5u, probeSize(scratch.path + "[x]?.dat"));
   EXPECT_TRUE(fileExists(scratch.path + "[x]1.dat"));
   EXPECT_FALSE(fileExists(scratch.path + "[ab]1.dat"));
+  // A leading dot is no obstacle.
+  std::string hidden = scratch.makeDirectory("hidden") + PATH_SEPARATOR;
+  ASSERT_TRUE(writeWholeFile(hidden + ".only.log", patternBytes(3)));
+  EXPECT_EQ(3u, probeSize(hidden + "*.log"));
 }
 
 TEST_F(Files, UpdateOpensWithoutTruncating) {

@@ -310,3 +310,44 @@ TEST_F(MultipartBody, UnknownSizeIsRefusedBeforeAnythingIsWritten) {
 }
 
 }  // namespace
+
+namespace {
+
+// Counts what goes out and keeps only the end of it.
+struct Tally {
+  uint64_t bytes = 0;
+  uint64_t writes = 0;
+  std::string last;
+  static bool write(void* target, const void* bytes, uint32_t count) {
+    auto* self = static_cast<Tally*>(target);
+    self->bytes += count;
+    ++self->writes;
+    self->last.assign(static_cast<const char*>(bytes), count);
+    return true;
+  }
+};
+
+TEST(MultipartHugeFile, StreamsPastFourGigabytes) {
+  ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  const uint64_t size = (uint64_t{1} << 32) + 1;
+  std::string path = scratch.path + "huge.bin";
+  int fd = openFileForUpdate(path);
+  ASSERT_NE(-1, fd);
+  ASSERT_TRUE(seekFile(fd, static_cast<int64_t>(size - 1)));
+  ASSERT_TRUE(writeFile(fd, "Z", 1));
+  closeFile(fd);
+
+  FormRequest request;
+  ASSERT_TRUE(request.addFileField("filename1", path.c_str()));
+  Tally tally;
+  BodyWriteOutcome outcome = writeMultipartBody(request, BodySink{&tally, &Tally::write}, BOUNDARY);
+  EXPECT_EQ(0, outcome.stepCode);
+  EXPECT_EQ(multipartBodyLength(request, 41), tally.bytes);
+  // Header, 524288 full chunks, the last byte, the trailer and the closing.
+  EXPECT_EQ(1 + (size - 1) / FILE_CHUNK_SIZE + 1 + 1 + 1, tally.writes);
+  EXPECT_EQ(CLOSING, tally.last);
+  deleteFile(path);
+}
+
+}  // namespace

@@ -4,9 +4,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 
-#include <cstdint>
-#include <cstring>
-#include <vector>
+#include <string>
 
 // The ANSI code page is the current locale's character set. Text goes through
 // UTF-32 as the Windows conversions go through UTF-16, so that bytes the source
@@ -16,7 +14,6 @@
 namespace {
 
 const char* const WIDE = "UTF-32LE";
-const uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
 
 struct Converter {
   iconv_t handle;
@@ -27,61 +24,50 @@ struct Converter {
   bool ok() const { return handle != reinterpret_cast<iconv_t>(-1); }
 };
 
-void appendWide(std::string& wide, uint32_t ch) {
-  for (int i = 0; i < 4; ++i) wide += static_cast<char>((ch >> (8 * i)) & 0xFF);
+// Converts `input` from one character set to another. Where the conversion
+// stops at bytes it cannot take, `skip` bytes of input are passed over and
+// `replacement` goes out in their place.
+std::string convert(const char* to, const char* from, const std::string& input, size_t skip,
+                    const std::string& replacement) {
+  std::string output;
+  Converter converter(to, from);
+  if (!converter.ok()) return output;
+  char* in = const_cast<char*>(input.data());
+  size_t inLeft = input.size();
+  char out[1024];
+  for (bool flushed = false; !flushed;) {
+    char* next = out;
+    size_t outLeft = sizeof out;
+    // Once the input is used up, a last call writes any closing shift
+    // sequence.
+    bool flushing = inLeft == 0;
+    size_t result = flushing ? iconv(converter.handle, nullptr, nullptr, &next, &outLeft)
+                             : iconv(converter.handle, &in, &inLeft, &next, &outLeft);
+    output.append(out, static_cast<size_t>(next - out));
+    if (result != static_cast<size_t>(-1)) {
+      flushed = flushing;
+    } else if (errno != E2BIG) {
+      if (flushing) break;
+      output += replacement;
+      size_t passed = inLeft < skip ? inLeft : skip;
+      in += passed;
+      inLeft -= passed;
+      iconv(converter.handle, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  return output;
 }
 
-// Decodes `text` into UTF-32LE; each byte that starts no valid character
-// becomes U+FFFD.
+// U+FFFD, the character that stands for bytes that could not be decoded.
+const std::string REPLACEMENT_CHARACTER("\xfd\xff\x00\x00", 4);
+
 std::string decode(const char* charset, const std::string& text) {
-  std::string wide;
-  Converter converter(WIDE, charset);
-  if (!converter.ok()) return wide;
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char out[1024];
-  while (inLeft > 0) {
-    char* next = out;
-    size_t outLeft = sizeof out;
-    size_t result = iconv(converter.handle, &in, &inLeft, &next, &outLeft);
-    wide.append(out, static_cast<size_t>(next - out));
-    if (result == static_cast<size_t>(-1) && errno != E2BIG) {
-      appendWide(wide, REPLACEMENT_CHARACTER);
-      ++in;
-      --inLeft;
-      iconv(converter.handle, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  return wide;
+  return convert(WIDE, charset, text, 1, REPLACEMENT_CHARACTER);
 }
 
-// Encodes UTF-32LE into `charset`; a character the target lacks becomes "?".
+// A character the target lacks becomes "?", a code page's default character.
 std::string encode(const char* charset, const std::string& wide) {
-  std::string text;
-  Converter converter(charset, WIDE);
-  if (!converter.ok()) return text;
-  char* in = const_cast<char*>(wide.data());
-  size_t inLeft = wide.size();
-  char out[1024];
-  while (inLeft > 0) {
-    char* next = out;
-    size_t outLeft = sizeof out;
-    size_t result = iconv(converter.handle, &in, &inLeft, &next, &outLeft);
-    text.append(out, static_cast<size_t>(next - out));
-    if (result == static_cast<size_t>(-1) && errno != E2BIG) {
-      text += '?';
-      size_t skip = inLeft < 4 ? inLeft : 4;
-      in += skip;
-      inLeft -= skip;
-      iconv(converter.handle, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  // Flush any closing shift sequence of a stateful encoding.
-  char* next = out;
-  size_t outLeft = sizeof out;
-  iconv(converter.handle, nullptr, nullptr, &next, &outLeft);
-  text.append(out, static_cast<size_t>(next - out));
-  return text;
+  return convert(charset, WIDE, wide, 4, "?");
 }
 
 void reencode(const char* from, const char* to, const std::string& source,

@@ -39,8 +39,14 @@ bool findFirstEntry(const std::string& path, struct stat& info) {
   }
   if (!hasWildcard(path)) return stat(path.c_str(), &info) == 0;
 
+    // A directory search matches names with a leading dot too.
+#ifdef GLOB_PERIOD
+  const int flags = GLOB_PERIOD;
+#else
+  const int flags = 0;
+#endif
   glob_t matches{};
-  int result = glob(globPattern(path).c_str(), 0, nullptr, &matches);
+  int result = glob(globPattern(path).c_str(), flags, nullptr, &matches);
   bool found = false;
   if (result == 0) {
     for (size_t i = 0; i < matches.gl_pathc && !found; ++i)
