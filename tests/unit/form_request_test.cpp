@@ -231,36 +231,4 @@ TEST(FileContent, OpensReadsAndCloses) {
   EXPECT_EQ(-1, missing.contentHandle);
 }
 
-// A file just over 4 GiB, made sparse so that it takes no room.
-TEST(FileField, SizesBeyondFourGigabytes) {
-  ScratchDir scratch;
-  ASSERT_TRUE(scratch.ok());
-  const uint64_t fourGiB = uint64_t{1} << 32;
-  std::string path = scratch.path + "huge.bin";
-  int fd = openFileForUpdate(path);
-  ASSERT_NE(-1, fd);
-  ASSERT_TRUE(seekFile(fd, static_cast<int64_t>(fourGiB)));
-  ASSERT_TRUE(writeFile(fd, "Z", 1));
-  closeFile(fd);
-
-  EXPECT_EQ(fourGiB + 1, probeSize(path));
-  FormRequest request;
-  ASSERT_TRUE(request.addFileField("filename1", path.c_str()));
-  FileField& field = request.fileFields[0];
-  EXPECT_EQ(fourGiB + 1, field.size);
-  uint64_t header = 41 + 78 + 9 + field.fileNameUtf8.size() + field.contentType.size();
-  EXPECT_EQ(header + fourGiB + 1, field.partLength(41));
-  EXPECT_EQ(47 + header + fourGiB + 1, multipartBodyLength(request, 41));
-
-  // Offsets past 4 GiB reach the right byte.
-  ASSERT_TRUE(field.openContent(static_cast<int64_t>(fourGiB)));
-  char byte = 0;
-  int64_t count = 0;
-  ASSERT_TRUE(field.readContent(&byte, 1, count));
-  EXPECT_EQ(1, count);
-  EXPECT_EQ('Z', byte);
-  field.closeContent();
-  EXPECT_TRUE(deleteFile(path));
-}
-
 }  // namespace
