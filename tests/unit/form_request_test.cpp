@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <string>
 
-#include "formpost/multipart.h"
 #include "platform/content_type.h"
 #include "platform/files.h"
 #include "scratch_dir.h"
@@ -112,7 +111,7 @@ class RegistryContentType : public testing::Test {
 TEST_F(RegistryContentType, LowercasedExtensionFindsTheRecordedType) {
   std::string extension = record("text/x-tarvolin");
   std::string upper = extension;
-  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_EQ("text/x-tarvolin", contentTypeForPath("C:\\work\\file" + upper));
   EXPECT_EQ("text/x-tarvolin", FileField::fromPath("f", "file" + extension).contentType);
 }

@@ -1,7 +1,6 @@
 #include "platform/content_type.h"
 
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
