@@ -363,18 +363,46 @@ class FailedSteps(TransportTestCase):
         self.assertEqual([], self.server.requests)
 
 
+@unittest.skipUnless(os.environ.get("TARVOLIN_SLOW_TESTS"), "takes over a minute")
+@unittest.skipIf(under_wine(), "wine's WinINet has time-outs of its own")
+class IdleTimeOut(TransportTestCase):
+    def test_reply_that_never_comes_fails_after_a_minute(self):
+        self.server.script = Response(200, b"late", delay=75)
+        started = time.monotonic()
+        outcome = run_probe(self.url("/slow"))
+        elapsed = time.monotonic() - started
+        self.assert_step_failure(outcome, -402)
+        self.assertGreaterEqual(elapsed, 59)
+        self.assertLess(elapsed, 70)
+
+
 @unittest.skipIf(under_wine(), "the proxy comes from the environment on POSIX only")
 class ProxyFromTheEnvironment(TransportTestCase):
     def test_http_proxy_gets_the_absolute_form(self):
-        env = clean_environment()
+        env = clean_environment("de_DE.UTF-8")
         env["http_proxy"] = "http://127.0.0.1:%d" % self.server.port
         self.server.script = Response(200, b"via proxy")
-        outcome = run_probe("http://localhost:8080/tarvolinFE/version.aspx?type=upgrade", env=env)
+        outcome = run_probe("http://localhost:8080/tarvolinFE/version.aspx?type=upgrade",
+                            env=env)
         self.assertEqual((200, b"via proxy"), (outcome.status, outcome.body))
         (request,) = self.server.requests
         self.assertEqual("GET http://localhost:8080/tarvolinFE/version.aspx?type=upgrade HTTP/1.1",
                          request.request_line)
-        self.assertEqual(["Host: localhost:8080"] + LIBRARY_HEADERS, request.header_lines[:5])
+        self.assertEqual(["Host: localhost:8080"] + LIBRARY_HEADERS +
+                         ["Agent-Version: 1, 0, 0, 4", "Agent-Language: 7"], request.header_lines)
+
+    def test_https_through_a_proxy_goes_through_a_tunnel(self):
+        env = clean_environment()
+        env["https_proxy"] = "http://127.0.0.1:%d" % self.server.port
+        self.server.script = Response(200, reason="Connection established")
+        outcome = run_probe("https://localhost:8443/tarvolinFE/upload.aspx", "--mode", "1",
+                            "--text", "a=b", env=env)
+        self.assert_step_failure(outcome, -303)
+        (request,) = self.server.requests
+        self.assertEqual("CONNECT localhost:8443 HTTP/1.1", request.request_line)
+        # The program's own headers are for the service, not for the proxy.
+        self.assertIsNone(request.header("Agent-Version"))
+        self.assertEqual(1, self.server.tls_hellos)
 
     def test_no_proxy_sends_the_request_directly(self):
         env = clean_environment()

@@ -30,9 +30,11 @@ ScriptedServer(host="127.0.0.1", port=0, tls=False, keep_body_limit=64 MiB)
     requests          list of RecordedRequest, in arrival order (thread-safe
                       snapshot: server.requests returns a copy)
     tls_hellos        how many TLS ClientHellos arrived: on a plain listener a
-                      connection whose first byte is a TLS handshake record
-                      (0x16) is counted and closed; on a TLS listener every
-                      handshake attempt counts (successful or not)
+                      connection whose next request would start with a TLS
+                      handshake record (0x16) is counted and closed (also
+                      inside a tunnel the script opened by answering CONNECT
+                      with 200); on a TLS listener every handshake attempt
+                      counts (successful or not)
     tls_errors        the handshake errors of a TLS listener, as texts
     wait_for_requests(n, timeout=10) -> bool   waits until n requests arrived
     reset()           forgets the recorded requests and TLS counts
@@ -340,17 +342,15 @@ class ScriptedServer:
                     with self._lock:
                         self.tls_errors.append(str(error))
                     return
-            else:
-                first = conn.recv(1, socket.MSG_PEEK)
-                if first == b"\x16":
+            reader = _Reader(conn)
+            while not self._stopping:
+                # A TLS ClientHello where a request should start: on a plain
+                # listener, or inside a tunnel opened with CONNECT.
+                if self._context is None and self._next_byte(conn, reader) == b"\x16":
                     with self._lock:
                         self._tls_hellos += 1
                         self._changed.notify_all()
                     return
-                if not first:
-                    return
-            reader = _Reader(conn)
-            while not self._stopping:
                 request = self._read_request(reader)
                 if request is None:
                     return
@@ -366,6 +366,12 @@ class ScriptedServer:
                 conn.close()
             except OSError:
                 pass
+
+    @staticmethod
+    def _next_byte(conn, reader):
+        if reader.buffer:
+            return reader.buffer[:1]
+        return conn.recv(1, socket.MSG_PEEK)
 
     def _read_request(self, reader):
         try:

@@ -229,8 +229,14 @@ size_t takeHeader(char* bytes, size_t size, size_t count, void* user) {
   return length;
 }
 
-int watchTraffic(CURL*, curl_infotype type, char*, size_t, void* user) {
-  if (type == CURLINFO_HEADER_OUT) static_cast<NetRequest*>(user)->requestSent = true;
+// The request line and headers are out. A CONNECT that opens a tunnel
+// through a proxy comes first and does not count.
+int watchTraffic(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+  NetRequest& r = *static_cast<NetRequest*>(user);
+  static const char CONNECT[] = "CONNECT ";
+  if (type == CURLINFO_HEADER_OUT &&
+      !(size >= sizeof CONNECT - 1 && std::memcmp(data, CONNECT, sizeof CONNECT - 1) == 0))
+    r.requestSent = true;
   return 0;
 }
 

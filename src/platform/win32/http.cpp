@@ -48,6 +48,10 @@ bool crackUrl(const std::string& url, UrlParts& parts) {
   components.lpszExtraInfo = extra;
   components.dwExtraInfoLength = EXTRA_LENGTH;
   if (!InternetCrackUrlA(url.c_str(), 0, 0, &components)) return false;
+  // Some WinINet versions split any "name:" as a scheme; only what an HTTP
+  // exchange can carry counts as recognised, on every system alike.
+  if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS)
+    return false;
   parts.scheme.assign(scheme, components.dwSchemeLength);
   parts.hostName.assign(host, components.dwHostNameLength);
   parts.userName.assign(user, components.dwUserNameLength);
