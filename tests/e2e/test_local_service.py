@@ -508,6 +508,8 @@ def main():
             AGENT = os.path.abspath(next(args))
         elif arg == "--emulator":
             EMULATOR = next(args) or None
+            if EMULATOR and os.sep in EMULATOR:
+                EMULATOR = os.path.abspath(EMULATOR)
         else:
             argv.append(arg)
     unittest.main(argv=argv, verbosity=2)
