@@ -237,7 +237,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         host = target.netloc if target.scheme else self.headers.get("Host", "")
         if not HOST_PATTERN.match(host or ""):
             host = "127.0.0.1:%d" % self.server.server_address[1]
-        self.target_path = target.path or "/"
+        self.target_path = (target.path or "/") + ("?" + target.query if target.query else "")
         return target.path or "/", target.query, host
 
     def send_bytes(self, status, body, content_type, outcome, close=False):

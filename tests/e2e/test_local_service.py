@@ -364,7 +364,7 @@ class ServiceProtocolTests(unittest.TestCase):
     def test_every_request_is_logged_on_one_line(self):
         self.service.request("GET", "/tarvolinFE/version.aspx?type=upgrade")
         self.service.post_form("/tarvolinFE/version.aspx", [(b"authId", b"x")])
-        wanted = ["GET /tarvolinFE/version.aspx 200 code=0 http://127.0.0.1:",
+        wanted = ["GET /tarvolinFE/version.aspx?type=upgrade 200 code=0 http://127.0.0.1:",
                   "POST /tarvolinFE/version.aspx 200 code=3"]
         # The line is written once the reply is out, so it may trail the reply.
         deadline = time.time() + 10
