@@ -219,6 +219,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- plumbing ---------------------------------------------------------
 
+    def handle_one_request(self):
+        try:
+            super().handle_one_request()
+        except ConnectionError as error:
+            # The client went away mid-request; nothing to answer.
+            self.close_connection = True
+            self.log_message("connection lost: %s", error)
+
     def log_request(self, code="-", size="-"):
         pass  # one line per request is written by finish_request_log
 

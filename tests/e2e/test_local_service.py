@@ -334,6 +334,33 @@ class ServiceProtocolTests(unittest.TestCase):
         finally:
             too_big.close()
 
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc")
+    def test_a_large_upload_is_streamed_in_bounded_memory(self):
+        size = 96 << 20
+        head, boundary = multipart([(b"authId", b"demo-key")], [])
+        head = head[:-len(boundary) - 6] + (
+            b"--" + boundary + b'\r\nContent-Disposition: form-data; name="filename1"; '
+            b'filename="big.exe"\r\nContent-Type: application/octet-stream\r\n\r\n')
+        tail = b"\r\n--" + boundary + b"--\r\n"
+
+        def body():
+            yield head
+            chunk = b"MZ" + b"\0" * (1 << 20)  # an MZ header that points nowhere
+            for _ in range(size // len(chunk)):
+                yield chunk
+            yield b"\0" * (size % len(chunk))
+            yield tail
+
+        status, _, reply = self.service.request("POST", "/tarvolinFE/upload.aspx", body(), {
+            "Content-Type": "multipart/form-data;  boundary=" + boundary.decode(),
+            "Content-Length": str(len(head) + size + len(tail))})
+        code, _, text, _ = reply_fields(reply)
+        self.assertEqual((status, code), (200, 5))
+        self.assertIn("big.exe cannot be signed", text)
+        with open("/proc/%d/status" % self.service.process.pid) as f:
+            peak_kib = int(next(l for l in f if l.startswith("VmHWM:")).split()[1])
+        self.assertLess(peak_kib, 64 << 10)
+
     def test_downloads_are_found_only_by_their_own_address(self):
         _, _, body = self.service.post_form("/tarvolinFE/upload.aspx",
                                             [(b"authId", b"demo-key")],
