@@ -38,7 +38,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   dpkg-dev quilt locales
   python3 openssl osslsigncode zip unzip
-  clang clang-format clang-tidy
+  clang clang-format clang-tidy libclang-rt-14-dev valgrind
 )
 missing=()
 for p in "${packages[@]}"; do

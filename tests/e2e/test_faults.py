@@ -1,0 +1,408 @@
+#!/usr/bin/env python3
+"""The agent under hostile networks, disks and inputs.
+
+    test_faults.py AGENT [EMULATOR...] [-- unittest arguments]
+
+Whatever fails, every run must end within its time limit, with exit code 1
+(or the service's own code), a message saying what went wrong, no output
+file that looks like a result and no temporary file left behind by a failed
+download. The runs use the harness of test_agent.py: the same scripted
+service reached through the proxy setting, a fresh working directory and a
+temporary directory of the test's own.
+
+Some faults are produced by sending raw bytes instead of a composed reply
+(see FaultServer). Under wine the temporary directory comes from wine's
+registry, so cases that need it on a disk of the test's choosing run on the
+native build only.
+"""
+
+import errno
+import os
+import re
+import resource
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import test_agent  # noqa: E402
+from test_agent import (AgentTest, Response, ScriptedServer, RESULT_PATH, RESULT_URL,  # noqa: E402
+                        SIGNED, UPLOAD_PATH, VERSION_PATH, form_parts, reply_xml)
+
+MIB = 1024 * 1024
+# A failure that needs no waiting must be over long before any network
+# time-out could have played a part.
+QUICK_LIMIT = 30
+WINE_QUICK_LIMIT = 90
+# The agent gives up after this long without a byte moving.
+IDLE_SECONDS = 60
+# Off where the agent runs under a tool whose own memory would be measured.
+MEMORY_BOUND_CHECKED = True
+
+
+class Raw(Response):
+    """Bytes sent as they stand in place of a reply, then the connection is
+    closed. `stall` keeps it open and silent that long first; `stream` is a
+    callable(conn) that writes the rest."""
+
+    def __init__(self, data=b"", stall=0.0, stream=None):
+        super().__init__()
+        self.data = data
+        self.stall = stall
+        self.stream = stream
+
+
+class FaultServer(ScriptedServer):
+    def _answer(self, conn, request, response):
+        if not isinstance(response, Raw):
+            return super()._answer(conn, request, response)
+        try:
+            conn.sendall(response.data)
+            if response.stream:
+                response.stream(conn)
+        except OSError:
+            return False
+        deadline = time.monotonic() + response.stall
+        while not self._stopping and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return False
+
+
+def huge_reply(total):
+    """Status 200 and `total` bytes of XML-looking text, made as they are
+    sent; the agent is expected to hang up long before the end."""
+    block = (b"<result><code>0</code><text>" + b"x" * (MIB - 64) + b"</text></result>")[:MIB]
+
+    def stream(conn):
+        sent = 0
+        while sent < total:
+            piece = block[:min(MIB, total - sent)]
+            conn.sendall(piece)
+            sent += len(piece)
+
+    head = b"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: %d\r\n\r\n" % total
+    return Raw(head, stream=stream)
+
+
+def free_port():
+    """A local port with nothing listening on it."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class FaultTest(AgentTest):
+    def setUp(self):
+        super().setUp()
+        # Same harness, but a server that can also misbehave at the byte level.
+        script = self.server.script
+        self.server.stop()
+        self.server = FaultServer()
+        self.server.script = script
+        self.server.start()
+        self.write_input("a.exe", b"input bytes\x00\xff" * 100)
+
+    @property
+    def quick_limit(self):
+        return WINE_QUICK_LIMIT if test_agent.UNDER_WINE else QUICK_LIMIT
+
+    def run_within(self, limit, *args, proxy=None, **options):
+        """run_agent with a time limit of `limit` seconds instead of the
+        harness's; fails the test when the run takes longer."""
+        saved = (test_agent.NATIVE_TIMEOUT, test_agent.WINE_TIMEOUT, self.environment)
+        test_agent.NATIVE_TIMEOUT = test_agent.WINE_TIMEOUT = limit
+        if proxy is not None:
+            def environment(tmpdir=None):
+                env = saved[2](tmpdir)
+                env["http_proxy"] = proxy
+                return env
+            self.environment = environment
+        started = time.monotonic()
+        try:
+            result = self.run_agent(*args, **options)
+        except subprocess.TimeoutExpired:
+            self.fail("the agent was still running after %d s" % limit)
+        finally:
+            test_agent.NATIVE_TIMEOUT, test_agent.WINE_TIMEOUT, self.environment = saved
+        result.elapsed = time.monotonic() - started
+        return result
+
+    def sign(self, *extra, limit=None, **options):
+        return self.run_within(limit or self.quick_limit, "-k", "k", "-i", "a.exe", *extra,
+                               **options)
+
+    def assert_error_line(self, result, native, wine=None):
+        """Exit code 1 and one transport error line: exactly `native` on the
+        native build; under wine matching the regular expression `wine`
+        (WinINet's own error numbers), or `native` when none is given."""
+        self.assertEqual(1, result.returncode, result.stdout)
+        if self.native or wine is None:
+            self.assertRegex(result.stdout.decode("latin-1"), "^%s$" % native)
+        else:
+            self.assertRegex(result.stdout.decode("latin-1"), "^%s$" % wine)
+
+    def assert_nothing_left(self):
+        """No output file, no stray file in the working directory, no
+        temporary file."""
+        self.assertEqual(["a.exe"], sorted(os.listdir(self.work)))
+        self.assert_no_temp_file()
+
+
+class Network(FaultTest):
+    def test_connection_refused(self):
+        result = self.sign(proxy="http://127.0.0.1:%d" % free_port())
+        # libcurl: CURLE_COULDNT_CONNECT; WinINet: ERROR_INTERNET_CANNOT_CONNECT.
+        self.assert_error_line(result, r"error : -303\(7\)\n", r"error : -303\(12029\)\n")
+        self.assertEqual([], self.server.requests)
+        self.assert_nothing_left()
+
+    def test_server_closes_before_the_reply(self):
+        for failing, calls in ((VERSION_PATH, 1), (UPLOAD_PATH, 2), (RESULT_PATH, 3)):
+            with self.subTest(failing=failing):
+                self.server.reset()
+                self.server.script = self.service()
+                self.server.script[failing] = Response(200, b"", close_at="before_status")
+                result = self.sign()
+                # libcurl: CURLE_GOT_NOTHING. wine's WinINet reports such a
+                # server as status 0 instead of failing HttpEndRequestA, and
+                # the agent then writes the (empty) body; Windows fails -402.
+                self.assert_error_line(result, r"error : -402\(52\)\n",
+                                       r"(error : -402\(\d+\)\n)?")
+                self.assertEqual(calls, len(self.server.requests))
+                self.assert_nothing_left()
+
+    def test_server_closes_in_the_middle_of_the_reply(self):
+        for failing, calls in ((VERSION_PATH, 1), (RESULT_PATH, 3)):
+            with self.subTest(failing=failing):
+                self.server.reset()
+                self.server.script = self.service()
+                body = reply_xml(0) if failing == VERSION_PATH else SIGNED
+                self.server.script[failing] = Response(200, body, close_at="mid_body")
+                result = self.sign()
+                # libcurl: CURLE_PARTIAL_FILE. WinINet ends the body quietly;
+                # the agent compares it with the announced length.
+                self.assert_error_line(result, r"error : -502\(18\)\n", r"error : -502\(\d+\)\n")
+                self.assertEqual(calls, len(self.server.requests))
+                self.assert_nothing_left()
+
+    def test_server_that_stalls_is_given_up_after_the_idle_time(self):
+        if not self.native:
+            # wine's WinINet keeps its own receive time-out; checked natively.
+            self.skipTest("the idle time-out is the native transport's; wine's differs")
+        head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(SIGNED)
+        self.server.script[RESULT_PATH] = Raw(head + SIGNED[:1000], stall=IDLE_SECONDS + 60)
+        result = self.sign(limit=IDLE_SECONDS + 30)
+        # libcurl: CURLE_OPERATION_TIMEDOUT.
+        self.assert_error_line(result, r"error : -502\(28\)\n")
+        self.assertGreaterEqual(result.elapsed, IDLE_SECONDS - 1)
+        self.assert_nothing_left()
+
+    def test_garbage_instead_of_a_status_line(self):
+        for answer in (b"SSH-2.0-OpenSSH_9.2\r\n", b"HTTP/1.1 abc OK\r\n\r\n",
+                       b"HTTP/1.1\r\n\r\n", b"HTTP/1.1 2000000000000 OK\r\nContent-Length: 0\r\n\r\n",
+                       b"\r\n\r\n", b"Content-Length: 5\r\n\r\nhello", b"\x00\xff" * 40):
+            with self.subTest(answer=answer):
+                self.server.reset()
+                self.server.script = self.service(version=Raw(answer))
+                result = self.sign()
+                # libcurl refuses the reply (CURLE_WEIRD_SERVER_REPLY or
+                # CURLE_UNSUPPORTED_PROTOCOL for HTTP/0.9) before any status
+                # is known; WinINet may take a reply without a status line as
+                # HTTP/0.9 and reports status 0 or 200 with that text.
+                self.assertEqual(1, result.returncode, result.stdout)
+                self.assertNotIn(b"Succeeded", result.stdout)
+                if self.native:
+                    self.assertRegex(result.stdout.decode("latin-1"),
+                                     r"^error : -402\((1|8)\)\n$")
+                self.assertEqual(1, len(self.server.requests))
+                self.assertLess(result.elapsed, self.quick_limit)
+                self.assert_nothing_left()
+
+    def test_huge_version_reply_is_refused_with_bounded_memory(self):
+        total = 400 * MIB
+        self.server.script[VERSION_PATH] = huge_reply(total)
+        result = self.sign(limit=self.quick_limit * 4)
+        # The reply is held in memory only up to 16 MiB. libcurl:
+        # CURLE_FILESIZE_EXCEEDED; Windows: ERROR_NOT_ENOUGH_MEMORY.
+        self.assert_error_line(result, r"error : -502\(63\)\n", r"error : -502\(8\)\n")
+        if self.native and MEMORY_BOUND_CHECKED:
+            # The largest child this process has waited for, in KiB: every
+            # earlier run here was small, so this is the agent's peak.
+            peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+            self.assertLess(peak, 128 * MIB)
+        self.assertEqual(1, len(self.server.requests))
+        self.assert_nothing_left()
+
+    def test_deeply_nested_reply(self):
+        # A reply that nests elements deeper than any document the service
+        # sends must be refused like any other reply without a usable
+        # <result>, not exhaust the stack.
+        self.server.script[VERSION_PATH] = Response(200, b"<result>" + b"<a>" * 200000)
+        result = self.sign()
+        self.assertEqual(1, result.returncode, result.stdout)
+        self.assertNotIn(b"Succeeded", result.stdout)
+        self.assertEqual([VERSION_PATH], [r.path for r in self.server.requests])
+        self.assert_nothing_left()
+
+    def test_redirect_loop_on_the_download(self):
+        loop = Response(302, b"moved again\n", headers=[("Location", RESULT_URL)])
+        self.server.script[RESULT_PATH] = loop
+        result = self.sign()
+        # After ten redirects the last reply stands: a status other than 200,
+        # whose body is written.
+        self.assertEqual(1, result.returncode, result.stdout)
+        self.assertEqual(b"moved again\n", result.stdout)
+        downloads = [r for r in self.server.requests if r.path == RESULT_PATH]
+        if self.native:
+            self.assertEqual(11, len(downloads))
+        else:
+            self.assertGreater(len(downloads), 1)
+        self.assert_nothing_left()
+
+
+class Disk(FaultTest):
+    def test_output_that_cannot_be_written(self):
+        # A folder that does not exist: the system's message, and the
+        # downloaded result kept in the temporary file.
+        result = self.sign("-o", os.path.join("missing", "out.bin"))
+        self.assertEqual(1, result.returncode)
+        self.assert_system_message(result, "No such file or directory")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "missing")))
+        self.assert_temp_file_holds(SIGNED)
+
+    def test_read_only_output_file(self):
+        # Root ignores permission bits, so the file is made immutable.
+        target = os.path.join(self.work, "out.bin")
+        self.write_input("out.bin", b"previous release")
+        if os.geteuid() != 0:
+            os.chmod(target, 0o444)
+        else:
+            made = subprocess.run(["chattr", "+i", target], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE)
+            if made.returncode != 0:
+                self.skipTest("this file system cannot make a file immutable: %s"
+                              % made.stderr.decode(errors="replace").strip())
+            self.addCleanup(subprocess.run, ["chattr", "-i", target])
+        result = self.sign("-o", "out.bin")
+        self.assertEqual(1, result.returncode)
+        self.assert_system_message(
+            result, "Operation not permitted" if os.geteuid() == 0 else "Permission denied")
+        self.assertEqual(b"previous release", self.read_work("out.bin"))
+        self.assert_temp_file_holds(SIGNED)
+
+    def test_full_disk_under_the_temporary_file(self):
+        if not self.native:
+            self.skipTest("wine's temporary directory does not follow TMPDIR")
+        small = os.path.join(self.root, "small")
+        os.mkdir(small)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tarvolin-full", small],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if mounted.returncode != 0:
+            self.skipTest("cannot mount a small file system here (needs root and mount "
+                          "permission): %s" % mounted.stderr.decode(errors="replace").strip())
+        self.addCleanup(subprocess.run, ["umount", small])
+        self.server.script[RESULT_PATH] = Response(200, SIGNED * 20)  # about 170 KiB
+        result = self.sign("-o", "out.bin", tmpdir=small)
+        # ENOSPC: the short temporary file is removed, nothing is copied.
+        self.assert_error_line(result, r"error : -502\(%d\)\n" % errno.ENOSPC)
+        self.assertEqual([], os.listdir(small))
+        self.assertEqual(["a.exe"], os.listdir(self.work))
+
+
+class Inputs(FaultTest):
+    def assert_upload_broken_off(self):
+        # The upload may or may not have reached the server in part; it never
+        # arrives whole, and no download follows.
+        self.assertEqual([VERSION_PATH], [r.path for r in self.server.requests if r.complete])
+        self.assertLessEqual(len(self.server.requests), 2)
+
+    def test_input_that_is_a_directory(self):
+        os.mkdir(os.path.join(self.work, "folder.exe"))
+        result = self.run_within(self.quick_limit, "-k", "k", "-i", "folder.exe")
+        # It passes the existence check, as a directory search finds it, but
+        # holds no content to send: the upload stops, nothing is downloaded.
+        self.assert_error_line(result, r"error : -306\(%d\)\n" % errno.EISDIR,
+                               r"error : -306\(\d+\)\n")
+        self.assert_upload_broken_off()
+        self.assertEqual(["a.exe", "folder.exe"], sorted(os.listdir(self.work)))
+        self.assert_no_temp_file()
+
+    def test_wildcard_that_matches(self):
+        result = self.run_within(self.quick_limit, "-k", "k", "-i", "a*.exe")
+        # A matching pattern counts as existing; its name is no file to read.
+        self.assert_error_line(result, r"error : -306\(%d\)\n" % errno.ENOENT,
+                               r"error : -306\(\d+\)\n")
+        self.assert_upload_broken_off()
+        self.assert_nothing_left()
+
+    def test_input_deleted_between_the_check_and_the_upload(self):
+        def version(request):
+            os.remove(os.path.join(self.work, "a.exe"))
+            return Response(200, reply_xml(0))
+
+        self.server.script[VERSION_PATH] = version
+        result = self.sign()
+        self.assertEqual(b"[a.exe] is not exist\n", result.stdout)
+        self.assertEqual(1, result.returncode)
+        self.assertEqual([VERSION_PATH], [r.path for r in self.server.requests])
+        self.assertEqual([], os.listdir(self.work))
+        self.assert_no_temp_file()
+
+    def test_input_truncated_between_the_check_and_the_upload(self):
+        def version(request):
+            with open(os.path.join(self.work, "a.exe"), "r+b") as input_file:
+                input_file.truncate(7)
+            return Response(200, reply_xml(0))
+
+        self.server.script[VERSION_PATH] = version
+        result = self.sign("-o", "out.bin")
+        # The upload carries the file as it stands when it is sent, and its
+        # announced length matches.
+        self.assertEqual(b"Succeeded.\n", result.stdout)
+        self.assertEqual(0, result.returncode)
+        upload = self.server.requests[1]
+        self.assertTrue(upload.complete)
+        self.assertEqual(int(upload.header("Content-Length")), upload.body_length)
+        self.assertEqual([("authId", None, b"k"), ("filename1", "a.exe", b"input b")],
+                         form_parts(upload))
+
+
+class DownloadNames(FaultTest):
+    def test_names_that_try_to_leave_the_working_directory(self):
+        # Only the literal last segment counts: nothing is decoded, and on
+        # Windows a backslash, a drive colon or a slash refuses the name.
+        cases = [
+            ("/files/%2e%2e", "%2e%2e"),
+            ("/files/..%2f..%2fescaped.bin", "..%2f..%2fescaped.bin"),
+            ("/files/%2E%2E%5Cescaped.bin", "%2E%2E%5Cescaped.bin"),
+            ("/files/..\\..\\escaped.bin", None if test_agent.UNDER_WINE else "..\\..\\escaped.bin"),
+            ("/files/sub\\escaped.bin", None if test_agent.UNDER_WINE else "sub\\escaped.bin"),
+        ]
+        for tail, saved_as in cases:
+            with self.subTest(tail=tail):
+                self.server.reset()
+                self.server.script = self.service(url="http://download.test:8081" + tail)
+                for name in os.listdir(self.work):
+                    if name != "a.exe":
+                        os.remove(os.path.join(self.work, name))
+                result = self.sign()
+                if saved_as is None:
+                    self.assertEqual(b"can'not resolve filename to save.\n", result.stdout)
+                    self.assertEqual(1, result.returncode)
+                    self.assertEqual(["a.exe"], os.listdir(self.work))
+                else:
+                    self.assertEqual(b"Succeeded.\n", result.stdout)
+                    self.assertEqual(0, result.returncode)
+                    self.assertEqual(SIGNED, self.read_work(saved_as))
+                    self.assertEqual(sorted(["a.exe", saved_as]), sorted(os.listdir(self.work)))
+                # Nothing appeared beside the working directory.
+                self.assertEqual(["bin", "temp", "work"], sorted(
+                    n for n in os.listdir(self.root) if n != "opener.log"))
+
+
+if __name__ == "__main__":
+    test_agent.main()

@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""The main paths of the end-to-end suites with the agent under valgrind.
+
+    valgrind_runs.py AGENT [-- unittest arguments]
+
+Each case of test_agent.py and test_faults.py named below runs as it always
+does, but with the native agent started by memcheck. Any invalid access, use
+of an uninitialised value or definite leak makes valgrind print to standard
+error and exit with 99, which the cases see as a wrong exit code or a
+non-empty standard error. Memory that libc and libcurl keep reachable until
+the process ends is not an error and needs no suppression.
+"""
+
+import os
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import test_agent  # noqa: E402
+import test_faults  # noqa: E402,F401  (named below)
+
+MEMCHECK = ["valgrind", "--tool=memcheck", "--quiet", "--error-exitcode=99",
+            "--leak-check=full", "--show-leak-kinds=definite,indirect",
+            "--errors-for-leak-kinds=definite,indirect", "--track-origins=yes"]
+
+CASES = [
+    # Success, with and without an output name, and the upgrade page.
+    "test_agent.SigningJob.test_success_sends_the_three_calls_and_saves_under_the_output_option",
+    "test_agent.SigningJob.test_default_output_name_is_the_url_last_segment_and_overwrites",
+    "test_agent.UpgradeMode.test_upgrade_opens_the_page_and_ignores_every_other_setting",
+    # The agent's own refusals and the service's.
+    "test_agent.Failures.test_usage_when_key_or_inputs_are_missing",
+    "test_agent.Failures.test_missing_input_is_named_and_nothing_is_sent",
+    "test_agent.Failures.test_version_check_refusal_prints_the_message_and_uploads_nothing",
+    "test_agent.Failures.test_http_failures_write_the_body_verbatim",
+    "test_agent.Failures.test_download_url_that_cannot_be_split",
+    "test_agent.Failures.test_failed_copy_writes_the_system_message_and_keeps_the_temporary_file",
+    # Faults of the network, the disk and the inputs.
+    "test_faults.Network.test_connection_refused",
+    "test_faults.Network.test_server_closes_before_the_reply",
+    "test_faults.Network.test_server_closes_in_the_middle_of_the_reply",
+    "test_faults.Network.test_garbage_instead_of_a_status_line",
+    "test_faults.Network.test_huge_version_reply_is_refused_with_bounded_memory",
+    "test_faults.Network.test_redirect_loop_on_the_download",
+    "test_faults.Disk.test_full_disk_under_the_temporary_file",
+    "test_faults.Inputs.test_input_that_is_a_directory",
+    "test_faults.Inputs.test_input_truncated_between_the_check_and_the_upload",
+]
+
+
+def main():
+    args = sys.argv[1:]
+    options = []
+    if "--" in args:
+        at = args.index("--")
+        args, options = args[:at], args[at + 1:]
+    if len(args) != 1:
+        sys.exit("usage: valgrind_runs.py AGENT [-- unittest arguments]")
+    test_agent.AGENT = os.path.abspath(args[0])
+    test_agent.EMULATOR = MEMCHECK
+    test_agent.UNDER_WINE = False
+    # The memory bound of the huge reply is the native run's; memcheck's own
+    # bookkeeping is no measure of it.
+    test_faults.MEMORY_BOUND_CHECKED = False
+    names = [a for a in options if not a.startswith("-")] or CASES
+    suite = unittest.defaultTestLoader.loadTestsFromNames(names)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
