@@ -66,6 +66,9 @@ class ProbeResult:
         fields = dict(line.split(" ", 1) for line in completed.stdout.decode("latin-1").splitlines()
                       if " " in line)
         self.result = int(fields.get("result", "-9999"))
+        # The last progress reported: (bytes done, total) in each direction.
+        self.upload = tuple(int(n) for n in fields.get("upload", "-1 -1").split())
+        self.download = tuple(int(n) for n in fields.get("download", "-1 -1").split())
         self.status = int(fields.get("status", "-9999"))
         self.body = body
 
@@ -228,6 +231,7 @@ class RequestOnTheWire(TransportTestCase):
                                      b"") + b"--" + b + b"--\r\n")
         self.assertTrue(request.complete)
         self.assertEqual(expected, request.body)
+        self.assertEqual((len(expected), len(expected)), outcome.upload)
 
     def test_post_without_fields_sends_only_the_closing_delimiter(self):
         outcome = run_probe(self.url("/empty"), "--mode", "1")
@@ -284,6 +288,8 @@ class ReplyCapture(TransportTestCase):
         self.assertEqual(200, outcome.status)
         self.assertEqual(len(body), len(outcome.body))
         self.assertEqual(body, outcome.body)
+        # A chunked reply announces no length.
+        self.assertEqual((len(body), 0), outcome.download)
 
     def test_status_200_goes_into_the_reply_file(self):
         body = os.urandom(300 * 1024)
@@ -293,6 +299,8 @@ class ReplyCapture(TransportTestCase):
         self.assertEqual((200, 200, b""), (outcome.result, outcome.status, outcome.body))
         with open(reply_file, "rb") as source:
             self.assertEqual(body, source.read())
+        self.assertEqual((len(body), len(body)), outcome.download)
+        self.assertEqual((0, 0), outcome.upload)
 
     def test_other_statuses_stay_in_memory_and_leave_the_reply_file_alone(self):
         reply_file = self.scratch_file("reply.bin", b"")

@@ -4,8 +4,9 @@
 //                   [--reply-file PATH] [--body-out PATH]
 //
 // Prints "result R", "status S" and "body B" lines, B with every byte outside
-// printable ASCII (and the backslash) written as \xHH; --body-out also writes
-// replyBody's bytes to a file.
+// printable ASCII (and the backslash) written as \xHH, then "upload D T" and
+// "download D T": the last progress reported in each direction (bytes done,
+// total). --body-out also writes replyBody's bytes to a file.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,17 @@ bool splitPair(const char* argument, std::string& name, std::string& value) {
   return true;
 }
 
+struct ProgressSeen {
+  uint64_t done[2] = {0, 0};
+  uint64_t total[2] = {0, 0};
+};
+
+void recordProgress(void* context, bool upload, uint64_t done, uint64_t total) {
+  ProgressSeen& seen = *static_cast<ProgressSeen*>(context);
+  seen.done[upload] = done;
+  seen.total[upload] = total;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: transport-probe URL [--mode N] [--text NAME=VALUE]... "
@@ -53,6 +65,9 @@ int main(int argc, char** argv) {
   initConsoleOutput();
   if (argc < 2) return usage();
   FormRequest request;
+  ProgressSeen progress;
+  request.progress.context = &progress;
+  request.progress.report = recordProgress;
   std::string bodyOut;
   for (int i = 2; i < argc; ++i) {
     std::string option = argv[i];
@@ -78,7 +93,9 @@ int main(int argc, char** argv) {
   }
   int32_t result = request.send(argv[1]);
   writeOut("result " + std::to_string(result) + "\nstatus " + std::to_string(request.statusCode) +
-           "\nbody " + escaped(request.replyBody) + "\n");
+           "\nbody " + escaped(request.replyBody) + "\nupload " + std::to_string(progress.done[1]) +
+           " " + std::to_string(progress.total[1]) + "\ndownload " +
+           std::to_string(progress.done[0]) + " " + std::to_string(progress.total[0]) + "\n");
   if (!bodyOut.empty()) {
     FILE* out = std::fopen(bodyOut.c_str(), "wb");
     if (!out) return 2;
