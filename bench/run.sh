@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The agent against curl on this machine: builds the agent (native, and the
+# x86-64 Windows build for wine when the cross compiler and wine are there),
+# runs bench/bench.py, prints the ratio table and rewrites BENCHMARKS.md.
+#
+#   bench/run.sh [bench.py options, e.g. --quick --note "..."]
+#
+# Build directories: build/bench-linux and build/bench-win64, or the ones
+# BENCH_LINUX_BUILD and BENCH_WIN64_BUILD name. BENCH_NO_WINE=1 skips wine.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+linux_dir=${BENCH_LINUX_BUILD:-$here/build/bench-linux}
+win64_dir=${BENCH_WIN64_BUILD:-$here/build/bench-win64}
+
+if [ ! -x /usr/bin/time ]; then
+  echo "bench: /usr/bin/time is missing; scripts/setup.sh installs it (package time)" >&2
+  exit 1
+fi
+
+echo "Building the agent in $linux_dir"
+cmake --preset linux -B "$linux_dir" -DTARVOLIN_TESTS=OFF >/dev/null
+cmake --build "$linux_dir" -j2 --target tarvolin-agent >/dev/null
+
+wine_args=()
+if [ "${BENCH_NO_WINE:-0}" != 1 ] && command -v x86_64-w64-mingw32-g++ >/dev/null &&
+  { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null; }; then
+  echo "Building the Windows agent (x86-64) in $win64_dir"
+  cmake --preset win64 -B "$win64_dir" -DTARVOLIN_TESTS=OFF >/dev/null
+  cmake --build "$win64_dir" -j2 --target tarvolin-agent >/dev/null
+  "$here/scripts/wine-prefix.sh"
+  wine_args=(--wine-agent "$win64_dir/tarvolin-agent.exe"
+    --wine-runner "$here/scripts/wine-run.sh")
+else
+  echo "No mingw-w64 x86-64 compiler or wine64: the Windows build is not measured"
+fi
+
+exec python3 "$here/bench/bench.py" --agent "$linux_dir/tarvolin-agent" \
+  ${wine_args[@]+"${wine_args[@]}"} --output "$here/BENCHMARKS.md" "$@"
