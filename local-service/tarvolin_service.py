@@ -107,6 +107,12 @@ def read_keys(path):
     return {line.strip() for line in lines if line.strip() and not line.startswith(b"#")}
 
 
+def shown(raw, limit=80):
+    """A value from the request, fit to be quoted back in a reply."""
+    text = "".join(c if " " <= c != "\x7f" else "?" for c in raw.decode("latin-1"))
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
 def check_key_and_version(settings, fields):
     """The version check shared by both form posts; None when accepted."""
     key = fields.get(b"authId")
@@ -116,14 +122,14 @@ def check_key_and_version(settings, fields):
     if key.strip() not in read_keys(settings.keys_file):
         return Verdict(CODE_BAD_KEY, "Authorisation refused",
                        "The key \"%s\" is not known to this service. Keys are listed in %s."
-                       % (key.decode("latin-1"), settings.keys_file))
+                       % (shown(key), settings.keys_file))
     version = fields.get(b"version")
     if version is None:
         return None
-    version = version.decode("latin-1").strip()
-    if not VERSION_PATTERN.match(version):
+    if not VERSION_PATTERN.match(version.decode("latin-1").strip()):
         return Verdict(CODE_OLD_VERSION, "Version refused",
-                       "The version \"%s\" is not a dotted number such as 1.0." % version)
+                       "The version \"%s\" is not a dotted number such as 1.0." % shown(version))
+    version = version.decode("ascii").strip()
     if version_is_below(version, settings.min_version):
         return Verdict(CODE_OLD_VERSION, "Version refused",
                        "Version %s is older than %s, the oldest version this service "
@@ -222,8 +228,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def handle_one_request(self):
         try:
             super().handle_one_request()
-        except ConnectionError as error:
-            # The client went away mid-request; nothing to answer.
+        except (ConnectionError, TimeoutError) as error:
+            # The client went away or stalled mid-request; nothing to answer.
             self.close_connection = True
             self.log_message("connection lost: %s", error)
 
@@ -294,24 +300,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         path, _, host = self.split_target()
-        if path not in (VERSION_PATH, UPLOAD_PATH):
-            self.send_text(404, "Not found: %s" % path, close=True)
-            return
-        length = self.headers.get("Content-Length")
-        if length is None or not length.strip().isdigit():
+        length = self.headers.get("Content-Length", "").strip()
+        if not length.isdigit():
             self.send_text(411, "The request needs a Content-Length.", close=True)
             return
         length = int(length)
-        if length > self.server.settings.max_body:
-            self.send_text(413, "The request body of %d bytes is larger than the %d bytes "
-                           "this service takes." % (length, self.server.settings.max_body),
-                           close=True)
-            return
-        try:
-            boundary = form_data.boundary_from_content_type(
-                self.headers.get("Content-Type", ""))
-        except form_data.FormError as error:
-            self.send_text(400, "Bad request: %s." % error, close=True)
+        refusal = None
+        if path not in (VERSION_PATH, UPLOAD_PATH):
+            refusal = (404, "Not found: %s" % path)
+        elif length > self.server.settings.max_body:
+            refusal = (413, "The request body of %d bytes is larger than the %d bytes this "
+                            "service takes." % (length, self.server.settings.max_body))
+        else:
+            try:
+                boundary = form_data.boundary_from_content_type(
+                    self.headers.get("Content-Type", ""))
+            except form_data.FormError as error:
+                refusal = (400, "Bad request: %s." % error)
+        if refusal:
+            # A client that writes its whole body before it reads would see a
+            # broken connection instead of the answer: take the body first.
+            self.discard_body(length)
+            self.send_text(*refusal, close=True)
             return
 
         settings = self.server.settings
@@ -359,6 +369,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         verdict, result_name = sign_job(settings, job_dir, files)
         return verdict or Verdict(CODE_ACCEPTED, "Signed", "", "http://%s%s%s/%s" % (
             host, DOWNLOAD_PREFIX, job_id, urllib.parse.quote(result_name, safe="")))
+
+    def discard_body(self, length):
+        while length > 0:
+            data = self.rfile.read(min(length, form_data.CHUNK_SIZE))
+            if not data:
+                break
+            length -= len(data)
 
     def serve_download(self, rest):
         job_id, _, quoted_name = rest.partition("/")

@@ -231,6 +231,8 @@ class ServiceProtocolTests(unittest.TestCase):
             ([(b"authId", b"demo-key"), (b"version", b"1.5beta")], 4),
             ([(b"authId", b"wrong-key"), (b"version", b"2.0")], 3),
             ([(b"version", b"2.0")], 3),
+            ([(b"authId", b"\x01<&>" * 100)], 3),
+            ([(b"authId", b"demo-key"), (b"version", b"\x02<1>")], 4),
         ]
         for fields, code in cases:
             with self.subTest(fields=fields):
@@ -242,6 +244,8 @@ class ServiceProtocolTests(unittest.TestCase):
                     self.assertTrue(title and text)
         _, _, body = post("/tarvolinFE/version.aspx", [(b"authId", b"wrong-key")])
         self.assertIn('"wrong-key" is not known', reply_fields(body)[2])
+        _, _, body = post("/tarvolinFE/version.aspx", [(b"authId", b"\x01<&>" * 100)])
+        self.assertIn('"?<&>?<&>', reply_fields(body)[2])
 
     def test_key_file_edits_take_effect_at_once(self):
         with open(os.path.join(self.service.state, "keys.txt"), "a") as f:
