@@ -4,6 +4,7 @@ The certificate and its key are made once with openssl and kept in the
 state folder; osslsigncode puts the signature into the PE file.
 """
 
+import fcntl
 import os
 import shutil
 import struct
@@ -31,10 +32,15 @@ def ensure_certificate(state_dir):
     """Returns (cert path, key path), making both on first use."""
     cert = os.path.join(state_dir, CERT_NAME)
     key = os.path.join(state_dir, KEY_NAME)
-    if os.path.exists(cert) and os.path.exists(key):
-        return cert, key
-    # Made in a scratch folder and moved into place, so that two services
-    # starting on the same state folder never see half a certificate.
+    # Two services starting on one state folder must not make two pairs.
+    with open(os.path.join(state_dir, ".cert-lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (os.path.exists(cert) and os.path.exists(key)):
+            make_certificate(state_dir, cert, key)
+    return cert, key
+
+
+def make_certificate(state_dir, cert, key):
     scratch = tempfile.mkdtemp(prefix=".cert-", dir=state_dir)
     try:
         new_cert = os.path.join(scratch, CERT_NAME)
@@ -52,12 +58,10 @@ def ensure_certificate(state_dir):
             raise SystemExit("tarvolin_service: openssl could not make the development "
                              "certificate:\n" + result.stdout.decode("utf-8", "replace"))
         os.chmod(new_key, 0o600)
-        if not (os.path.exists(cert) and os.path.exists(key)):
-            os.replace(new_key, key)
-            os.replace(new_cert, cert)
+        os.replace(new_key, key)
+        os.replace(new_cert, cert)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    return cert, key
 
 
 def pe_problem(path):
