@@ -191,9 +191,9 @@ class Bench:
             raise Failure("the upload carried %d bytes for %d of input" % (entry["bytes"], expected))
         return entry["last"] - entry["head"]
 
-    def run_agent(self, inputs, download):
+    def run_agent(self, inputs, download, program=None):
         output = os.path.join(self.dir, "out-agent.bin")
-        command = [self.args.agent, "-k", KEY]
+        command = [program or self.args.agent, "-k", KEY]
         for path in inputs:
             command += ["-i", path]
         command += ["-o", output]
@@ -297,6 +297,113 @@ def cpu_ratio(agent, curl):
 def ratio_summary(agent, curl):
     ratios = [a / c for a, c in zip(agent, curl)]
     return statistics.median(agent) / statistics.median(curl), min(ratios), max(ratios)
+
+
+# --- system calls -----------------------------------------------------------
+
+PROFILE_CALLS = ("read", "write", "sendto", "recvfrom", "poll", "rt_sigaction")
+
+
+def count_syscalls(report):
+    """strace -c's summary as {name: calls}."""
+    counts = {}
+    with open(report) as summary:
+        for line in summary:
+            fields = line.split()
+            if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
+                try:
+                    counts[fields[-1]] = int(fields[3])
+                except ValueError:
+                    pass
+    return counts
+
+
+def syscall_profile(bench, args, directory):
+    size = 64 * MiB if 64 * MiB in args.sizes else min(args.sizes)
+    inputs = make_inputs(directory, "profile", size, 1)
+    small = make_inputs(directory, "profile-small", SMALL, 1)
+    report = os.path.join(directory, "strace.txt")
+    rows = []
+    programs = [("agent", None)] + [(label, path) for label, path in args.extra_agents] + \
+        [("curl", "curl")]
+    try:
+        for case, job_inputs, download in (("upload", inputs, 0), ("download", small, size)):
+            bench.sink.set_download(download)
+            for label, program in programs:
+                if program == "curl":
+                    output = os.path.join(directory, "out-curl.bin")
+                    version, upload, fetch = bench.curl_job(job_inputs, download, output)
+                    command = ["curl"] + version + ["--next"] + upload + ["--next"] + fetch
+                    env = bench.curl_env
+                else:
+                    output = os.path.join(directory, "out-agent.bin")
+                    command = [program or args.agent, "-k", KEY]
+                    for path in job_inputs:
+                        command += ["-i", path]
+                    command += ["-o", output]
+                    env = bench.agent_env
+                result = subprocess.run(["strace", "-c", "-f", "-o", report] + command, env=env,
+                                        cwd=directory, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, timeout=300)
+                if result.returncode != 0:
+                    raise Failure("%s under strace ended with %d" % (label, result.returncode))
+                rows.append((label, "%s %s" % (case, size_name(size)), count_syscalls(report)))
+                remove(report, output)
+            bench.sink.take_stats()
+    finally:
+        remove(*inputs, *small)
+    return {"size": size, "names": PROFILE_CALLS, "rows": rows}
+
+
+def gap_lines(profile):
+    """Explains, from the counts, where the agent makes more calls than curl."""
+    size = profile["size"]
+    pieces = size // 8192
+    rows = {(program, case.split()[0]): counts for program, case, counts in profile["rows"]}
+    lines = []
+    for case in ("upload", "download"):
+        agent, curl = rows.get(("agent", case)), rows.get(("curl", case))
+        if not agent or not curl:
+            continue
+        surplus = sum(agent.values()) - sum(curl.values())
+        if surplus <= 0:
+            lines.append("%s: the agent makes %d system calls to curl's %d, no more." % (
+                case, sum(agent.values()), sum(curl.values())))
+            continue
+        lines.append("%s: %d more system calls than curl (%d to %d)." % (
+            case, surplus, sum(agent.values()), sum(curl.values())))
+        if case == "upload":
+            if agent.get("read", 0) >= pieces * 0.9:
+                lines.append("upload, read: the inputs are read in 8192-byte pieces, one read "
+                             "per piece (%d), where curl reads larger blocks (%d)." % (
+                                 agent.get("read", 0), curl.get("read", 0)))
+            if agent.get("sendto", 0) >= pieces * 0.9:
+                lines.append("upload, sendto: each 8192-byte piece goes to the socket in a send "
+                             "of its own (%d), where curl sends up to 64 KiB at once (%d)." % (
+                                 agent.get("sendto", 0), curl.get("sendto", 0)))
+            if agent.get("poll", 0) >= pieces * 0.9:
+                lines.append("upload, poll: the transport drives libcurl once per piece and "
+                             "waits on the socket each time (%d polls; curl %d)." % (
+                                 agent.get("poll", 0), curl.get("poll", 0)))
+        else:
+            if agent.get("write", 0) >= pieces * 0.9:
+                lines.append("download, write: the reply is taken 8191 bytes at a time and "
+                             "each piece is written to the temporary file on its own, then the "
+                             "file is copied to the output path (%d writes; curl %d)." % (
+                                 agent.get("write", 0), curl.get("write", 0)))
+            elif agent.get("write", 0) > curl.get("write", 0):
+                lines.append("download, write: the temporary file and its copy to the output "
+                             "path (%d writes; curl %d)." % (agent.get("write", 0),
+                                                             curl.get("write", 0)))
+            if agent.get("recvfrom", 0) > 2 * curl.get("recvfrom", 0):
+                lines.append("download, recvfrom: the socket is read in smaller pieces "
+                             "(%d reads; curl %d), as libcurl's receive buffer is left at its "
+                             "16 KiB default and the reply is held back at 64 KiB." % (
+                                 agent.get("recvfrom", 0), curl.get("recvfrom", 0)))
+            if agent.get("poll", 0) > 2 * curl.get("poll", 0):
+                lines.append("download, poll: %d polls to curl's %d." % (
+                    agent.get("poll", 0), curl.get("poll", 0)))
+    return lines
 
 
 # --- ceilings: what the machine itself allows -------------------------------
@@ -440,7 +547,7 @@ def fmt_ratio(summary):
     return "%.2f (%.2f-%.2f)" % (middle, low, high)
 
 
-def build_report(args, facts, results, small, wine, limits, loads, elapsed):
+def build_report(args, facts, results, small, wine, limits, loads, elapsed, profile):
     lines = []
     out = lines.append
     out("# Benchmarks: the agent against curl")
@@ -498,7 +605,9 @@ def build_report(args, facts, results, small, wine, limits, loads, elapsed):
             statistics.median(a.cpu), statistics.median(c.cpu), cpu_ratio(a.cpu, c.cpu)))
     out("")
     out("The upload phase alone, timed by the sink from the end of the upload's request head "
-        "to its last body byte:")
+        "to its last body byte. A 1 MiB body fits in the loopback socket's buffers, so the "
+        "client may have written all of it before the sink starts reading: at that size these "
+        "figures say little.")
     out("")
     out("| Case | Size | Agent ms | curl ms | Agent/curl | Agent MiB/s | curl MiB/s |")
     out("|---|---|---|---|---|---|---|")
@@ -547,6 +656,41 @@ def build_report(args, facts, results, small, wine, limits, loads, elapsed):
         for case, low, high, agent_growth, curl_growth in growth:
             out("| %s, %s to %s | %+.2f | %+.2f |" % (case, size_name(low), size_name(high),
                                                        mib(agent_growth), mib(curl_growth)))
+        out("")
+    if args.extra_agents:
+        out("## Other builds of the agent, measured alongside")
+        out("")
+        for label, path in args.extra_agents:
+            out("- %s: `%s`" % (label, path))
+        out("")
+        out("| Build | Case | Size | Wall s | Agent/curl | CPU s | Agent/curl CPU | Peak MiB |")
+        out("|---|---|---|---|---|---|---|---|")
+        for label, _ in args.extra_agents:
+            for r in results:
+                e, c = r["extra"][label], r["curl"]
+                out("| %s | %s | %s | %.3f | %s | %.3f | %s | %.2f |" % (
+                    label, r["case"], size_name(r["size"]), statistics.median(e.wall),
+                    fmt_ratio(ratio_summary(e.wall, c.wall)), statistics.median(e.cpu),
+                    cpu_ratio(e.cpu, c.cpu), mib(statistics.median(e.peak))))
+        out("")
+    if profile:
+        out("## System calls")
+        out("")
+        out("Counted with `strace -c -f` over one job of each kind (%s), outside the timed "
+            "runs. On this virtual machine every system call is expensive, so their number "
+            "is most of what separates the programs." % size_name(profile["size"]))
+        out("")
+        names = profile["names"]
+        out("| Program | Case | Total | " + " | ".join(names) + " |")
+        out("|---|---|---|" + "---|" * len(names))
+        for program, case, counts in profile["rows"]:
+            out("| %s | %s | %d | %s |" % (program, case, sum(counts.values()),
+                                           " | ".join(str(counts.get(n, 0)) for n in names)))
+        out("")
+        out("What the agent's surplus is made of:")
+        out("")
+        for line in gap_lines(profile):
+            out("- " + line)
         out("")
     out("## Targets")
     out("")
@@ -604,9 +748,8 @@ LIMITS_TEXT = [
     "inputs in larger pieces. The read rows above show what that alone costs.",
     "- Disk: nothing is synced, so the files stay in the page cache; writes cost memory "
     "bandwidth and system calls rather than disk time. The agent writes each download twice "
-    "(the temporary file, then the copy to the output path, as the job requires), and writes "
-    "the temporary file in pieces of at most 8191 bytes (the reply is read 8191 bytes at a "
-    "time); curl writes once.",
+    "(the temporary file, then its copy to the output path, as the job requires), and the "
+    "reply reaches it 8191 bytes at a time; curl writes once.",
     "- Memory: most of either program's resident memory is shared libraries (libcurl with "
     "OpenSSL, GnuTLS and the rest of its dependencies); the agent adds the C++ runtime "
     "(libstdc++, libm). What matters for large jobs is the growth from the small to the large "
@@ -687,6 +830,8 @@ def run(args, directory):
         results = []
         wine = []
         tools = [("agent", bench.run_agent), ("curl", bench.run_curl)]
+        for label, program in args.extra_agents:
+            tools.append((label, lambda i, d, program=program: bench.run_agent(i, d, program)))
         for size in args.sizes:
             runs = args.runs if size < GiB else max(1, min(args.runs, args.gib_runs))
             single = make_inputs(directory, "one", size, 1)
@@ -697,7 +842,8 @@ def run(args, directory):
                 sys.stdout.write("%-18s %-7s " % (case, size_name(size)))
                 samples = paired(case, runs, tools, bench, inputs, download)
                 entry = {"case": case, "size": size, "agent": samples["agent"],
-                         "curl": samples["curl"]}
+                         "curl": samples["curl"],
+                         "extra": {label: samples[label] for label, _ in args.extra_agents}}
                 results.append(entry)
                 print(" agent/curl %s" % fmt_ratio(ratio_summary(entry["agent"].wall,
                                                                  entry["curl"].wall)))
@@ -726,6 +872,7 @@ def run(args, directory):
                          "curl": small["curl3"].wall})
             print(" %.3f s" % statistics.median(wine_small["wine"].wall))
 
+        profile = syscall_profile(bench, args, directory) if shutil.which("strace") else None
         limit_size = min(max(args.sizes), 256 * MiB)
         print("Ceilings with %s..." % size_name(limit_size))
         limits = {"size": limit_size, "rates": ceilings(bench, limit_size)}
@@ -733,7 +880,7 @@ def run(args, directory):
         sink.stop()
     elapsed = time.perf_counter() - started
     report = build_report(args, facts, results, small, wine, limits,
-                          (load_before, load_average()), elapsed)
+                          (load_before, load_average()), elapsed, profile)
     return report
 
 
@@ -757,7 +904,15 @@ def main(argv):
                         help="1 MiB and 64 MiB only, 3 runs: a trial, not a measurement")
     parser.add_argument("--wine-gib", action="store_true", help="run the 1 GiB cases under wine")
     parser.add_argument("--note", default="")
+    parser.add_argument("--extra-agent", action="append", default=[], metavar="LABEL=PATH",
+                        help="another build of the agent, measured alongside")
     args = parser.parse_args(argv)
+    args.extra_agents = []
+    for item in args.extra_agent:
+        label, _, path = item.partition("=")
+        if not path:
+            sys.exit("bench: --extra-agent wants LABEL=PATH")
+        args.extra_agents.append((label, os.path.abspath(path)))
     # The commands run in the temporary directory.
     for name in ("agent", "wine_agent", "wine_runner"):
         if getattr(args, name):
