@@ -354,6 +354,21 @@ class FailedSteps(TransportTestCase):
         self.assert_step_failure(
             run_probe(self.url("/x"), "--reply-file", program_path(reply_file)), -502)
 
+    def test_file_that_changed_size_fails_without_breaking_the_announced_length(self):
+        for new_size in (50000, 150000):
+            with self.subTest(new_size=new_size):
+                self.server.reset()
+                path = self.scratch_file("input.bin", b"z" * 100000)
+                outcome = run_probe(self.url("/upload"), "--mode", "1", "--text", "a=b",
+                                    "--file", "filename1=" + program_path(path),
+                                    "--resize", "%s=%d" % (program_path(path), new_size))
+                self.assert_step_failure(outcome, -306)
+                self.assertTrue(self.server.wait_for_requests(1))
+                (request,) = self.server.requests
+                self.assertFalse(request.complete)
+                self.assertLess(request.body_length, int(request.header("Content-Length")))
+                self.assertEqual(b"", request.body.rstrip(b"z").split(b"\r\n\r\n")[-1])
+
     def test_url_that_cannot_be_split(self):
         for url in ("not a url", "http://" + "h" * 256 + "/x",
                     "http://host/" + "p" * 2047, "http://host/p?" + "q" * 2047):

@@ -1,7 +1,10 @@
 // Sends one FormRequest and reports what came back, for the transport tests.
 //
 //   transport-probe URL [--mode N] [--text NAME=VALUE]... [--file NAME=PATH]...
-//                   [--reply-file PATH] [--body-out PATH]
+//                   [--resize PATH=SIZE]... [--reply-file PATH] [--body-out PATH]
+//
+// --resize changes a file's size after the fields are added and before the
+// request is sent, as a file that changes under a running upload would.
 //
 // Prints "result R", "status S" and "body B" lines, B with every byte outside
 // printable ASCII (and the backslash) written as \xHH, then "upload D T" and
@@ -10,7 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "formpost/form_request.h"
 #include "platform/console.h"
@@ -54,7 +60,8 @@ void recordProgress(void* context, bool upload, uint64_t done, uint64_t total) {
 int usage() {
   std::fprintf(stderr,
                "usage: transport-probe URL [--mode N] [--text NAME=VALUE]... "
-               "[--file NAME=PATH]... [--reply-file PATH] [--body-out PATH]\n");
+               "[--file NAME=PATH]... [--resize PATH=SIZE]... [--reply-file PATH] "
+               "[--body-out PATH]\n");
   return 2;
 }
 
@@ -69,6 +76,7 @@ int main(int argc, char** argv) {
   request.progress.context = &progress;
   request.progress.report = recordProgress;
   std::string bodyOut;
+  std::vector<std::pair<std::string, uintmax_t>> resizes;
   for (int i = 2; i < argc; ++i) {
     std::string option = argv[i];
     if (i + 1 >= argc) return usage();
@@ -83,12 +91,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot add file field %s\n", value.c_str());
         return 2;
       }
+    } else if (option == "--resize" && splitPair(argument, name, value)) {
+      resizes.emplace_back(name, std::strtoull(value.c_str(), nullptr, 10));
     } else if (option == "--reply-file") {
       request.setReplyFile(argument);
     } else if (option == "--body-out") {
       bodyOut = argument;
     } else {
       return usage();
+    }
+  }
+  for (const auto& resize : resizes) {
+    std::error_code failure;
+    std::filesystem::resize_file(resize.first, resize.second, failure);
+    if (failure) {
+      std::fprintf(stderr, "cannot resize %s\n", resize.first.c_str());
+      return 2;
     }
   }
   int32_t result = request.send(argv[1]);
