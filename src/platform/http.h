@@ -35,7 +35,9 @@ struct UrlParts {
 // False when the URL has no recognised scheme or a part does not fit.
 bool crackUrl(const std::string& url, UrlParts& parts);
 
-// The system's configured proxy, synchronous. Null on failure.
+// The root of an exchange with the agent text for User-Agent, through the
+// system's configured proxy (on POSIX: http_proxy, https_proxy, all_proxy and
+// no_proxy, as libcurl reads them); synchronous. Null on failure.
 NetHandle netOpen(const char* agent);
 NetHandle netConnect(NetHandle root, const std::string& hostName, uint16_t port);
 // Verb "GET" or "POST"; no cache write, keep-alive, no-cache pragma; TLS when
@@ -49,7 +51,9 @@ bool netSendRequest(NetHandle request);
 bool netWrite(NetHandle request, const void* bytes, uint32_t count);
 // The error number InternetGetLastResponseInfoA reports after a failed write.
 unsigned long netLastResponseError();
-// Completes the request and waits for the reply's status and headers.
+// Completes the request and waits for the reply's status and headers. A GET
+// answered with a redirect is followed, ten times at most. Waiting longer than
+// a minute without a byte moving fails any call that waits.
 bool netEndRequest(NetHandle request);
 // The reply status as decimal text, into `capacity` bytes at most.
 bool netQueryStatusText(NetHandle request, char* buffer, uint32_t capacity);
