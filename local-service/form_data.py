@@ -124,9 +124,24 @@ def parse_form(stream, length, boundary, file_path_for):
     """Reads a whole body and returns its parts in order.
 
     file_path_for(index) gives the path where the content of the index-th
-    file part (1-based) is stored.
+    file part (1-based) is stored. On a malformed body or a failed store the
+    rest of the body is still read, so that a client that writes its whole
+    body before it reads the answer gets to see the answer.
     """
     reader = _BodyReader(stream, length)
+    try:
+        return _parse_parts(reader, boundary, file_path_for)
+    except (ConnectionError, TimeoutError):
+        raise
+    except (FormError, OSError):
+        try:
+            reader.drain()
+        except (FormError, OSError):
+            pass
+        raise
+
+
+def _parse_parts(reader, boundary, file_path_for):
     delimiter = b"\r\n--" + boundary
     keep = len(delimiter) + 1
     # The first delimiter has no line break before it; pretend it has one.

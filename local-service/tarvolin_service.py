@@ -201,18 +201,24 @@ def sign_job(settings, job_dir, files):
                            "%s could not be signed: %s" % (name, error.strerror)), None
         os.remove(part.path)
         signed.append((target, name))
-    result = os.path.join(job_dir, "result")
-    if len(signed) == 1:
-        os.replace(signed[0][0], result)
-        result_name = signed[0][1]
-    else:
-        with zipfile.ZipFile(result, "w", zipfile.ZIP_DEFLATED) as archive:
-            for path, name in signed:
-                archive.write(path, name)
-                os.remove(path)
-        result_name = ZIP_NAME
-    with open(os.path.join(job_dir, "name"), "w", encoding="utf-8") as f:
-        f.write(result_name)
+    try:
+        # Written aside and moved into place: "result" marks a finished job.
+        packed = os.path.join(job_dir, "result.part")
+        if len(signed) == 1:
+            os.replace(signed[0][0], packed)
+            result_name = signed[0][1]
+        else:
+            with zipfile.ZipFile(packed, "w", zipfile.ZIP_DEFLATED) as archive:
+                for path, name in signed:
+                    archive.write(path, name)
+                    os.remove(path)
+            result_name = ZIP_NAME
+        with open(os.path.join(job_dir, "name"), "w", encoding="utf-8") as f:
+            f.write(result_name)
+        os.replace(packed, os.path.join(job_dir, "result"))
+    except OSError as error:
+        return Verdict(CODE_SIGNING_FAILED, "Signing failed",
+                       "The signed files could not be stored: %s" % error.strerror), None
     return None, result_name
 
 
@@ -352,9 +358,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except TimeoutError:
             self.send_text(408, "Bad request: the body did not arrive in time.", close=True)
             return None
-        except OSError as error:
+        except (ConnectionError, TimeoutError) as error:
             self.close_connection = True
             self.finish_request_log(0, "connection lost: %s" % error)
+            return None
+        except OSError as error:  # storing the upload failed, e.g. a full disk
+            self.send_text(500, "The service could not store the upload: %s." %
+                           error.strerror, close=True)
             return None
         fields = {}
         for part in parts:

@@ -197,6 +197,17 @@ class FormReaderTests(unittest.TestCase):
         with self.assertRaisesRegex(form_data.FormError, "before its announced length"):
             self.parse(body, boundary, length=len(body) + 10)
 
+    def test_a_refused_body_is_still_read_to_its_end(self):
+        # The agent writes its whole body before it reads the answer.
+        body, boundary = multipart([(b"authId", b"demo-key")],
+                                   [(b"filename1", b"a.exe", b"x" * 300000)])
+        broken = body.replace(b"Content-Disposition", b"Content-Whatever", 1)
+        stream = io.BytesIO(broken + b"next request")
+        with self.assertRaises(form_data.FormError):
+            form_data.parse_form(stream, len(broken), boundary,
+                                 lambda i: os.path.join(self.dir, "f%d" % i))
+        self.assertEqual(stream.tell(), len(broken))
+
     def test_boundary_from_the_agents_content_type(self):
         self.assertEqual(form_data.boundary_from_content_type(
             "multipart/form-data;  boundary=---XY"), b"---XY")
