@@ -435,8 +435,14 @@ class ServiceLifecycleTests(unittest.TestCase):
                 stderr=subprocess.PIPE)
             line = again.stderr.readline()
             self.assertIn(b"listening on", line)
+            port = int(line.split(b"http://127.0.0.1:")[1].split(b"/")[0])
+            # An idle kept-alive connection does not hold the service up.
+            idle = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+            idle.request("GET", "/tarvolinFE/upgrade.html")
+            self.assertEqual(idle.getresponse().read()[:15], b"<!DOCTYPE html>")
             again.send_signal(signal.SIGTERM)
             self.assertEqual(again.wait(10), 0)
+            idle.close()
             again.stderr.close()
             with open(first.cert, "rb") as f:
                 self.assertEqual(f.read(), cert)
