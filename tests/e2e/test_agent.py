@@ -71,15 +71,14 @@ def form_parts(request):
     if not body.endswith(delimiter + b"--\r\n"):
         raise AssertionError("body does not end with the closing delimiter: %r" % body[-80:])
     parts = []
-    for piece in body[: -len(b"--\r\n")].split(delimiter)[1:-1] + [None]:
-        if piece is None:
-            break
+    # Between the first delimiter and the closing one; each piece is CRLF,
+    # the part's header lines, a blank line, the content and CRLF.
+    for piece in body[: -len(b"--\r\n")].split(delimiter)[1:-1]:
         head, _, content = piece[len(b"\r\n"):].partition(b"\r\n\r\n")
         name = re.search(rb'name="([^"]*)"', head).group(1).decode("latin-1")
         filename = re.search(rb'filename="([^"]*)"', head)
         parts.append((name, filename.group(1).decode("utf-8") if filename else None,
                       content[:-2]))
-    # The last part ends right before the closing delimiter.
     return parts
 
 
