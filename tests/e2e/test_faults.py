@@ -176,12 +176,16 @@ class Network(FaultTest):
                 self.assert_nothing_left()
 
     def test_server_closes_in_the_middle_of_the_reply(self):
-        for failing, calls in ((VERSION_PATH, 1), (RESULT_PATH, 3)):
-            with self.subTest(failing=failing):
+        for failing, calls, chunked in ((VERSION_PATH, 1, False), (RESULT_PATH, 3, False),
+                                        (RESULT_PATH, 3, True)):
+            with self.subTest(failing=failing, chunked=chunked):
                 self.server.reset()
                 self.server.script = self.service()
                 body = reply_xml(0) if failing == VERSION_PATH else SIGNED
-                self.server.script[failing] = Response(200, body, close_at="mid_body")
+                # Chunked, the reply announces no length: only the missing
+                # last chunk tells that it was cut short.
+                self.server.script[failing] = Response(200, body, close_at="mid_body",
+                                                       chunked=chunked)
                 result = self.sign()
                 # libcurl: CURLE_PARTIAL_FILE. WinINet ends the body quietly;
                 # the agent compares it with the announced length.
