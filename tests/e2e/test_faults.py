@@ -32,6 +32,7 @@ sys.path.insert(0, HERE)
 import test_agent  # noqa: E402
 from test_agent import (AgentTest, Response, ScriptedServer, RESULT_PATH, RESULT_URL,  # noqa: E402
                         SIGNED, UPLOAD_PATH, VERSION_PATH, form_parts, reply_xml)
+from scripted_server import _Closed, _Reader  # noqa: E402
 
 MIB = 1024 * 1024
 # A failure that needs no waiting must be over long before any network
@@ -56,7 +57,36 @@ class Raw(Response):
         self.stream = stream
 
 
+class CuttingReader(_Reader):
+    """Reads like the server's own reader, but hangs up after `cut_after`
+    bytes of an upload's body."""
+
+    def read_until(self, marker, limit):
+        data = super().read_until(marker, limit)
+        if marker == b"\r\n\r\n":
+            self.remaining = self.cut_after if UPLOAD_PATH.encode() in data.split(b"\r\n")[0] else None
+        return data
+
+    def read_exact(self, count, sink):
+        if self.remaining is not None and count > self.remaining:
+            super().read_exact(self.remaining, sink)
+            self.sock.shutdown(socket.SHUT_RDWR)
+            raise _Closed()
+        if self.remaining is not None:
+            self.remaining -= count
+        super().read_exact(count, sink)
+
+
 class FaultServer(ScriptedServer):
+    cut_upload_after = None
+
+    def _read_request(self, reader):
+        if self.cut_upload_after is not None and not isinstance(reader, CuttingReader):
+            reader.__class__ = CuttingReader
+            reader.cut_after = self.cut_upload_after
+            reader.remaining = None
+        return super()._read_request(reader)
+
     def _answer(self, conn, request, response):
         if not isinstance(response, Raw):
             return super()._answer(conn, request, response)
@@ -192,6 +222,16 @@ class Network(FaultTest):
                 self.assert_error_line(result, r"error : -502\(18\)\n", r"error : -502\(\d+\)\n")
                 self.assertEqual(calls, len(self.server.requests))
                 self.assert_nothing_left()
+
+    def test_server_hangs_up_during_the_upload(self):
+        self.write_input("a.exe", os.urandom(4 * MIB))
+        self.server.cut_upload_after = 256 * 1024
+        result = self.sign()
+        # The body can no longer be written. libcurl: CURLE_SEND_ERROR.
+        self.assert_error_line(result, r"error : -306\(55\)\n", r"error : -30[3-8]\(\d+\)\n")
+        self.assertEqual([VERSION_PATH, UPLOAD_PATH], [r.path for r in self.server.requests])
+        self.assertFalse(self.server.requests[1].complete)
+        self.assert_nothing_left()
 
     def test_server_that_stalls_is_given_up_after_the_idle_time(self):
         head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(SIGNED)
