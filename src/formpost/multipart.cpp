@@ -114,12 +114,18 @@ uint64_t multipartBodyLength(const FormRequest& request, int32_t boundaryLength)
   return total;
 }
 
-BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
-                                    const std::string& boundary) {
+BodyWriteOutcome checkFileSizesKnown(const FormRequest& request) {
   // A file whose size could not be looked up has no place in an announced
   // length: refuse the body before any of it goes out.
   for (const FileField& field : request.fileFields.items)
     if (field.size == SIZE_UNKNOWN) return fileFailure(fileVanishedError());
+  return BodyWriteOutcome();
+}
+
+BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
+                                    const std::string& boundary) {
+  BodyWriteOutcome sizes = checkFileSizesKnown(request);
+  if (sizes.stepCode != 0) return sizes;
 
   for (const TextField& field : request.textFields.items)
     if (!field.writePart(sink, boundary)) return sinkFailure(-304);

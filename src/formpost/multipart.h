@@ -36,3 +36,7 @@ struct BodyWriteOutcome {
 // -306 and fileVanishedError() before anything is written.
 BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
                                     const std::string& boundary);
+
+// The -306 failure writeMultipartBody gives for a file of unknown size, or a
+// stepCode of 0: the transport asks before it announces a length.
+BodyWriteOutcome checkFileSizesKnown(const FormRequest& request);

@@ -70,6 +70,8 @@ bool writeToChannel(void* target, const void* bytes, uint32_t count) {
 
 // Announces the multipart body and sends it; 0 when all of it went out.
 int32_t sendMultipartBody(FormRequest& request) {
+  BodyWriteOutcome sizes = checkFileSizesKnown(request);
+  if (sizes.stepCode != 0) return fail(request, sizes.stepCode, sizes.errorNumber);
   const std::string boundary = makeBoundary(static_cast<uint32_t>(std::time(nullptr)));
   const uint64_t total = multipartBodyLength(request, static_cast<int32_t>(boundary.size()));
   if (!netAddHeaderLine(request.requestHandle,

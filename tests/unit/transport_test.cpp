@@ -4,8 +4,11 @@
 #include <map>
 #include <string>
 
+#include "formpost/form_request.h"
 #include "formpost/transport.h"
+#include "platform/files.h"
 #include "platform/http.h"
+#include "scratch_dir.h"
 #ifndef _WIN32
 #include "platform/posix/proxy.h"
 #endif
@@ -43,6 +46,21 @@ TEST(Transport, AgentVersionIsTheProgramsFileVersion) {
   std::memset(buffer, 'z', sizeof buffer);
   ASSERT_EQ(1, formatModuleVersion(buffer));
   EXPECT_STREQ("1, 0, 0, 4", buffer);
+}
+
+TEST(Transport, FileOfUnknownSizeIsRefusedBeforeAnyConnection) {
+  ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  const std::string path = scratch.path + "gone.bin";
+  ASSERT_TRUE(writeWholeFile(path, "abc"));
+  FormRequest request;
+  ASSERT_TRUE(request.addFileField("filename1", path.c_str()));
+  request.fileFields[0].size = SIZE_UNKNOWN;  // as when the file vanished before its probe
+  request.setSendMode(MultipartPost);
+  // Nothing listens on the discard port: reaching the send step would give -303.
+  EXPECT_EQ(-306, request.send("http://127.0.0.1:9/tarvolinFE/upload.aspx"));
+  EXPECT_EQ(-306, request.statusCode);
+  EXPECT_EQ("error : -306(2)\n", request.replyBody);  // ERROR_FILE_NOT_FOUND and ENOENT are both 2
 }
 
 struct SplitCase {
