@@ -85,20 +85,11 @@ def form_parts(request):
 def emulated(command):
     """The command as it runs under the emulator, if any.
 
-    wine's own iexplore.exe would stay running without a display and hold the
-    agent's output pipes open, so under wine the browser is switched off: the
+    The project's wine runner switches wine's own iexplore.exe off (without a
+    display it never exits and would hold the agent's output pipes open): the
     agent's attempt to open the upgrade page then fails, which it does not
-    report, and which page is opened is checked natively only. The project's
-    wine runner sets the DLL overrides itself, so they are extended after its
-    environment script has run."""
-    if not EMULATOR:
-        return command
-    wine_env = os.path.join(os.path.dirname(EMULATOR[0]), "wine-env.sh")
-    if os.path.basename(EMULATOR[0]) == "wine-run.sh" and os.path.exists(wine_env):
-        script = ('. "$0"; export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;iexplore.exe=d"; '
-                  'exec "$tarvolin_wine_loader" "$@"')
-        return ["bash", "-c", script, wine_env] + command
-    return EMULATOR + command
+    report, and which page is opened is checked natively only."""
+    return EMULATOR + command if EMULATOR else command
 
 
 class Service:
