@@ -2,6 +2,9 @@
 
 #include <tinyxml.h>
 
+#include <cstring>
+#include <string>
+
 #include "platform/console.h"
 
 namespace {
@@ -40,12 +43,64 @@ int32_t leadingInteger(const std::string& text) {
   return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
+// The parser descends once per nested element, on the stack: a hostile reply
+// nested deep enough would overflow it (the Windows main thread has 1 MiB).
+// The service's documents are two levels deep.
+constexpr int MAX_ELEMENT_DEPTH = 256;
+
+// Skips from `from` past the next `terminator`; npos when there is none.
+size_t skipPast(const char* body, size_t from, const char* terminator) {
+  const char* found = std::strstr(body + from, terminator);
+  return found == nullptr ? std::string::npos : (found - body) + std::strlen(terminator);
+}
+
+// True when elements nest deeper than `limit` anywhere in `body`. Comments,
+// CDATA sections and declarations are passed over whole, so markup quoted in
+// them does not count.
+bool nestsDeeperThan(const char* body, int limit) {
+  int depth = 0;
+  size_t at = 0;
+  while (at != std::string::npos && body[at] != '\0') {
+    if (body[at] != '<') {
+      ++at;
+    } else if (std::strncmp(body + at, "<!--", 4) == 0) {
+      at = skipPast(body, at, "-->");
+    } else if (std::strncmp(body + at, "<![CDATA[", 9) == 0) {
+      at = skipPast(body, at, "]]>");
+    } else if (body[at + 1] == '?') {
+      at = skipPast(body, at, "?>");
+    } else if (body[at + 1] == '!') {
+      at = skipPast(body, at, ">");
+    } else if (body[at + 1] == '/') {
+      --depth;
+      at = skipPast(body, at, ">");
+    } else {
+      // A start tag: find its end outside quoted attribute values.
+      char quote = 0;
+      size_t end = at + 1;
+      for (; body[end] != '\0'; ++end) {
+        if (quote != 0) {
+          if (body[end] == quote) quote = 0;
+        } else if (body[end] == '"' || body[end] == '\'') {
+          quote = body[end];
+        } else if (body[end] == '>') {
+          break;
+        }
+      }
+      if (body[end] == '\0') return false;
+      if (body[end - 1] != '/' && ++depth > limit) return true;
+      at = end + 1;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 // Whatever the parser built before an error is used: a reply that breaks off
 // after some children still yields those.
 void ServiceReply::parseReply(const char* body) {
-  if (body == nullptr) return;
+  if (body == nullptr || nestsDeeperThan(body, MAX_ELEMENT_DEPTH)) return;
   TiXmlDocument document;
   document.Parse(body, nullptr, TIXML_ENCODING_LEGACY);
   const TiXmlElement* result = document.FirstChildElement("result");

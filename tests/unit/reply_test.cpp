@@ -84,6 +84,29 @@ TEST(Reply, WithoutTopLevelResultNothingChanges) {
   expectUnchangedBy("<!--result--><?result?>");
 }
 
+TEST(Reply, NestingTooDeepForTheStackIsNoResult) {
+  std::string deep = "<result><code>0</code>";
+  for (int i = 0; i < 200000; ++i) deep += "<a>";
+  expectUnchangedBy(deep.c_str());
+  std::string justOver = "<result><code>0</code>";
+  for (int i = 0; i < 256; ++i) justOver += "<a>";
+  expectUnchangedBy(justOver.c_str());
+}
+
+TEST(Reply, MarkupQuotedInTextDoesNotCountAsNesting) {
+  std::string lines;
+  for (int i = 0; i < 400; ++i) lines += "<br>";
+  std::string nested = "<result><code>6</code><text><![CDATA[" + lines + "]]></text>";
+  nested += "<!--" + lines + "--><title a=\">>/>\"><b/>x</title>";
+  for (int i = 0; i < 200; ++i) nested += "<a>";
+  for (int i = 0; i < 200; ++i) nested += "</a>";
+  nested += "</result>";
+  ServiceReply reply = parsed(nested.c_str());
+  EXPECT_EQ(reply.code, 6);
+  EXPECT_EQ(reply.text, lines);
+  EXPECT_EQ(reply.title, "b");
+}
+
 TEST(Reply, FreshRecordIsNotAcceptance) {
   ServiceReply reply;
   reply.parseReply("<html>Service Unavailable</html>");
