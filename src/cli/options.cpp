@@ -2,6 +2,7 @@
 
 #include "platform/console.h"
 #include "platform/module.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 
 RunSettings runSettings;
@@ -87,11 +88,12 @@ std::string programNameFromPath(const std::string& modulePath) {
   std::string name = modulePath;
   size_t backslash = findLastChar(name, '\\');
   if (backslash != std::string::npos) name.erase(0, backslash + 1);
-#ifndef _WIN32
-  // The system reports its own separator here, not the backslash.
-  size_t slash = findLastChar(name, '/');
-  if (slash != std::string::npos) name.erase(0, slash + 1);
-#endif
+  // The system reports its own path with its own separator, where that is
+  // not the backslash.
+  if (char separator = nativeSeparatorBesidesBackslash()) {
+    size_t cut = findLastChar(name, separator);
+    if (cut != std::string::npos) name.erase(0, cut + 1);
+  }
   size_t dot = findLastChar(name, '.');
   if (dot != std::string::npos) name.erase(dot);
   return toLowerAnsi(name);

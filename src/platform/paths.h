@@ -7,3 +7,7 @@
 // path segments or as a drive, so that it would not name an entry of the
 // current directory.
 bool holdsPathSyntax(const std::string& name);
+
+// The system's own path separator when it is not the backslash ('/' on
+// POSIX), or 0 where the backslash is the system's separator.
+char nativeSeparatorBesidesBackslash();

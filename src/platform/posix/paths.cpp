@@ -3,3 +3,7 @@
 bool holdsPathSyntax(const std::string& name) {
   return name.find('/') != std::string::npos;
 }
+
+char nativeSeparatorBesidesBackslash() {
+  return '/';
+}

@@ -9,3 +9,7 @@ bool holdsPathSyntax(const std::string& name) {
          findLastChar(name, '/') != std::string::npos ||
          findLastChar(name, ':') != std::string::npos;
 }
+
+char nativeSeparatorBesidesBackslash() {
+  return 0;
+}
