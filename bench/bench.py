@@ -59,7 +59,7 @@ class Sink:
     def __init__(self):
         self.process = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "sink.py")],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         line = self.process.stdout.readline().decode().split()
         if len(line) != 2 or line[0] != "port":
             self.stop()
