@@ -522,8 +522,22 @@ def machine_facts(directory):
     return facts
 
 
-def load_average():
-    return os.getloadavg()[0]
+def cpu_busy_seconds():
+    """CPU seconds the whole machine has spent busy since boot, all cores."""
+    with open("/proc/stat") as stat:
+        fields = [int(x) for x in stat.readline().split()[1:]]
+    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)  # idle and iowait
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
+
+
+def own_cpu_seconds():
+    """CPU seconds of this script and every process it has waited for."""
+    import resource
+    total = 0.0
+    for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
+        usage = resource.getrusage(who)
+        total += usage.ru_utime + usage.ru_stime
+    return total
 
 
 def git_revision():
@@ -560,7 +574,14 @@ def build_report(args, facts, results, small, wine, limits, loads, elapsed, prof
     out("- CPU: %s. Memory: %s. Kernel %s. Temporary files on %s." % (
         facts["cpu"], facts["memory"], facts["kernel"], facts["temp filesystem"]))
     out("- %s." % facts["curl"])
-    out("- Load average (1 min) %.2f before the run, %.2f after it." % loads)
+    busy, own = loads
+    cores = os.cpu_count() or 1
+    out("- During the run the machine's cores were busy %.0f%% of the time. Processes that "
+        "the benchmark did not start and wait for (whatever else runs here, wine's server, and "
+        "kernel work charged to no process, such as some of the loopback traffic) "
+        "used %.0f CPU seconds of the %.0f available (%.0f%%)." % (
+            100.0 * busy / (elapsed * cores), max(busy - own, 0.0), elapsed * cores,
+            100.0 * max(busy - own, 0.0) / (elapsed * cores)))
     if args.note:
         out("- %s" % args.note)
     out("- Everything runs on the same two cores: the agent or curl, the sink (Python) and "
@@ -842,14 +863,14 @@ def target_lines(results, build="agent"):
 
 def run(args, directory):
     started = time.perf_counter()
-    load_before = load_average()
+    busy_before, own_before = cpu_busy_seconds(), own_cpu_seconds()
     facts = machine_facts(directory)
     sink = Sink()
     try:
         bench = Bench(args, directory, sink)
         print("Benchmark: agent %s against %s" % (args.agent, facts["curl"].split(" (")[0]))
-        print("Machine: %s, %s; load average %.2f. Everything shares these cores." % (
-            facts["cpu"], facts["memory"], load_before))
+        print("Machine: %s, %s. The clients, the sink and anything else running share "
+              "these cores." % (facts["cpu"], facts["memory"]))
         if args.note:
             print(args.note)
         small_input = make_inputs(directory, "small", SMALL, 1)
@@ -912,7 +933,8 @@ def run(args, directory):
         sink.stop()
     elapsed = time.perf_counter() - started
     report = build_report(args, facts, results, small, wine, limits,
-                          (load_before, load_average()), elapsed, profile)
+                          (cpu_busy_seconds() - busy_before, own_cpu_seconds() - own_before),
+                          elapsed, profile)
     return report
 
 
