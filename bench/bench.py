@@ -644,7 +644,7 @@ def build_report(args, facts, results, small, wine, limits, loads, elapsed, prof
     if small:
         a, c, c3 = small["agent"], small["curl"], small["curl3"]
         out("")
-        out("Small job (version check, 4 KiB up, 4 KiB down), %d runs: agent %.1f ms "
+        out("Small job (version check, 4 KiB up, 4 KiB down), runs: %d. Agent %.1f ms "
             "(CPU %.1f ms); three curl processes in a row %.1f ms (CPU %.1f ms), ratio %s; one "
             "curl process with `--next` %.1f ms (CPU %.1f ms), ratio %s." % (
                 len(a.wall), statistics.median(a.wall) * 1000, statistics.median(a.cpu) * 1000,
