@@ -292,17 +292,23 @@ class Network(FaultTest):
 
     def test_redirect_loop_on_the_download(self):
         loop = Response(302, b"moved again\n", headers=[("Location", RESULT_URL)])
-        self.server.script[RESULT_PATH] = loop
+
+        def download(request):
+            # A client without a limit would go round for ever; the test
+            # server breaks the loop itself, well past any sane limit.
+            hops = sum(1 for r in self.server.requests if r.path == RESULT_PATH)
+            return loop if hops <= 100 else Response(404, b"loop broken by the test server\n")
+
+        self.server.script[RESULT_PATH] = download
         result = self.sign()
-        # After ten redirects the last reply stands: a status other than 200,
-        # whose body is written.
+        # After at most ten redirects the last reply stands: a status other
+        # than 200, whose body is written.
         self.assertEqual(1, result.returncode, result.stdout)
         self.assertEqual(b"moved again\n", result.stdout)
         downloads = [r for r in self.server.requests if r.path == RESULT_PATH]
+        self.assertLessEqual(len(downloads), 11)
         if self.native:
             self.assertEqual(11, len(downloads))
-        else:
-            self.assertGreater(len(downloads), 1)
         self.assert_nothing_left()
 
 
