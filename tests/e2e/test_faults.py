@@ -18,13 +18,11 @@ native build only.
 
 import errno
 import os
-import re
 import resource
 import socket
 import subprocess
 import sys
 import time
-import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
