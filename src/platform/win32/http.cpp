@@ -18,6 +18,7 @@ constexpr DWORD PASSWORD_LENGTH = UrlParts::PASSWORD_LIMIT;
 constexpr DWORD PATH_LENGTH = UrlParts::PATH_LIMIT;
 constexpr DWORD EXTRA_LENGTH = UrlParts::EXTRA_LIMIT;
 constexpr DWORD RESPONSE_TEXT_SIZE = 260;
+constexpr DWORD IDLE_TIMEOUT_MS = 60 * 1000;
 
 HINTERNET asInternet(NetHandle handle) {
   return static_cast<HINTERNET>(handle);
@@ -64,7 +65,16 @@ bool crackUrl(const std::string& url, UrlParts& parts) {
 }
 
 NetHandle netOpen(const char* agent) {
-  return InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET root = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (root == nullptr) return nullptr;
+  // A build script must never hang on a silent server: give up on connecting,
+  // and on any send or receive in which nothing moves, after a minute, as the
+  // POSIX build does. Connections and requests inherit these from the root.
+  DWORD timeout = IDLE_TIMEOUT_MS;
+  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                       INTERNET_OPTION_RECEIVE_TIMEOUT})
+    InternetSetOptionA(root, option, &timeout, sizeof timeout);
+  return root;
 }
 
 NetHandle netConnect(NetHandle root, const std::string& hostName, uint16_t port) {
