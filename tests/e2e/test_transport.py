@@ -191,7 +191,8 @@ class RequestOnTheWire(TransportTestCase):
 
     def test_multipart_post_sends_exactly_the_announced_body(self):
         start = int(time.time())
-        logo = bytes(range(256)) * 40 + b"\r\n--\x00tail"  # binary, crosses 8192-byte chunks
+        # Binary, and long enough to cross 8192-byte chunks and 64 KiB blocks.
+        logo = bytes(range(256)) * 600 + b"\r\n--\x00tail"
         logo_path = self.scratch_file("logo.png", logo)
         empty_path = self.scratch_file("empty", b"")
         self.server.script = Response(200, b"<result><code>0</code></result>")
@@ -292,15 +293,22 @@ class ReplyCapture(TransportTestCase):
         self.assertEqual((len(body), 0), outcome.download)
 
     def test_status_200_goes_into_the_reply_file(self):
-        body = os.urandom(300 * 1024)
-        reply_file = self.scratch_file("reply.bin", b"")
-        self.server.script = Response(200, body)
-        outcome = run_probe(self.url("/download/x.exe"), "--reply-file", program_path(reply_file))
-        self.assertEqual((200, 200, b""), (outcome.result, outcome.status, outcome.body))
-        with open(reply_file, "rb") as source:
-            self.assertEqual(body, source.read())
-        self.assertEqual((len(body), len(body)), outcome.download)
-        self.assertEqual((0, 0), outcome.upload)
+        # Around the 64 KiB blocks the file is written in: empty, one byte,
+        # eight whole 8191-byte pieces, one byte more, several blocks.
+        for size, chunked in ((0, False), (1, False), (8 * 8191, False), (8 * 8191 + 1, False),
+                              (300 * 1024, False), (300 * 1024, True)):
+            with self.subTest(size=size, chunked=chunked):
+                self.server.reset()
+                body = os.urandom(size)
+                reply_file = self.scratch_file("reply.bin", b"")
+                self.server.script = Response(200, body, chunked=chunked, chunk_size=5000)
+                outcome = run_probe(self.url("/download/x.exe"),
+                                    "--reply-file", program_path(reply_file))
+                self.assertEqual((200, 200, b""), (outcome.result, outcome.status, outcome.body))
+                with open(reply_file, "rb") as source:
+                    self.assertEqual(body, source.read())
+                self.assertEqual((len(body), 0 if chunked else len(body)), outcome.download)
+                self.assertEqual((0, 0), outcome.upload)
 
     def test_other_statuses_stay_in_memory_and_leave_the_reply_file_alone(self):
         reply_file = self.scratch_file("reply.bin", b"")

@@ -86,19 +86,20 @@ TEST_F(Files, TemporaryFileIsNewEmptyAndPrefixed) {
 TEST_F(Files, CopyOverwritesAndDeleteRemoves) {
   std::string source = scratch.path + "source.bin";
   std::string target = scratch.path + "target.bin";
+  // Onto a new file, onto a longer one, an empty file onto a longer one.
   std::string content = patternBytes(200000);
   ASSERT_TRUE(writeWholeFile(source, content));
+  ASSERT_TRUE(copyFileOverwriting(source, target));
+  EXPECT_TRUE(readWholeFile(target) == content);
   ASSERT_TRUE(writeWholeFile(target, patternBytes(300000, 7)));
   ASSERT_TRUE(copyFileOverwriting(source, target));
   ASSERT_EQ(content.size(), probeSize(target));
-  int fd = openFileForReading(target);
-  std::string copied(content.size(), '\0');
-  uint64_t done = 0;
-  for (int64_t count; done < copied.size() &&
-                      (count = readFile(fd, &copied[done], uint32_t(copied.size() - done))) > 0;)
-    done += static_cast<uint64_t>(count);
-  closeFile(fd);
-  EXPECT_TRUE(copied == content);
+  EXPECT_TRUE(readWholeFile(target) == content);
+  std::string empty = scratch.path + "empty.bin";
+  ASSERT_TRUE(writeWholeFile(empty, ""));
+  ASSERT_TRUE(copyFileOverwriting(empty, target));
+  EXPECT_EQ(0u, probeSize(target));
+  ASSERT_TRUE(copyFileOverwriting(source, target));
 
   // Copying a file onto itself must not lose it.
   EXPECT_FALSE(copyFileOverwriting(source, source));
@@ -111,6 +112,22 @@ TEST_F(Files, CopyOverwritesAndDeleteRemoves) {
   EXPECT_FALSE(deleteFile(target));
   EXPECT_EQ(fileVanishedError(), lastSystemError());
 }
+
+#ifndef _WIN32
+// The kernel will not copy between file systems: the copy is made by reading
+// and writing instead.
+TEST_F(Files, CopyReachesAnotherFileSystem) {
+  std::string scratchName = scratch.path.substr(0, scratch.path.size() - 1);
+  std::string elsewhere = "/dev/shm/" + scratchName.substr(scratchName.rfind('/') + 1) + ".bin";
+  if (!writeWholeFile(elsewhere, patternBytes(400000))) GTEST_SKIP() << "no /dev/shm here";
+  std::string source = scratch.path + "source.bin";
+  std::string content = patternBytes(300001, 3);
+  ASSERT_TRUE(writeWholeFile(source, content));
+  EXPECT_TRUE(copyFileOverwriting(source, elsewhere));
+  EXPECT_TRUE(readWholeFile(elsewhere) == content);
+  EXPECT_TRUE(deleteFile(elsewhere));
+}
+#endif
 
 TEST(SystemError, MessagesEndInALineEndAndUnknownOnesAreEmpty) {
   std::string message = systemMessage(fileVanishedError());

@@ -119,7 +119,8 @@ TEST_F(MultipartBody, GeneratedFieldSetsMatchTheirAnnouncedLength) {
                                           std::string("nul\0inside", 10),
                                           "\xff\xfe\x80 high bytes",
                                           "%s %d"};
-  const std::vector<uint64_t> sizes = {0, 1, 100, 8191, 8192, 8193, 16384, 16385, 30000};
+  const std::vector<uint64_t> sizes = {0,     1,     100,   8191,  8192,  8193,
+                                       16384, 16385, 30000, 65536, 65537, 200000};
   std::mt19937 random(20261208);
   auto pick = [&](size_t count) { return static_cast<size_t>(random() % count); };
 
@@ -245,6 +246,10 @@ TEST_F(ChangedFile, TruncatedFileFailsAtItsEnd) {
   expectFileFailure(20000, 10000, fileSizeChangedError(), [](const std::string& path) {
     ASSERT_TRUE(writeWholeFile(path, patternBytes(10000)));
   });
+  // Cut inside the second block the file is read in.
+  expectFileFailure(200000, 100000, fileSizeChangedError(), [](const std::string& path) {
+    ASSERT_TRUE(writeWholeFile(path, patternBytes(100000)));
+  });
 }
 
 TEST_F(ChangedFile, GrownFileFailsWithoutSendingMoreThanItsSize) {
@@ -258,6 +263,12 @@ TEST_F(ChangedFile, GrownFileFailsWithoutSendingMoreThanItsSize) {
   });
   expectFileFailure(10000, 8192, fileSizeChangedError(), [](const std::string& path) {
     ASSERT_TRUE(writeWholeFile(path, patternBytes(10001)));
+  });
+  expectFileFailure(131072, 131072, fileSizeChangedError(), [](const std::string& path) {
+    ASSERT_TRUE(writeWholeFile(path, patternBytes(131073)));
+  });
+  expectFileFailure(140000, 139264, fileSizeChangedError(), [](const std::string& path) {
+    ASSERT_TRUE(writeWholeFile(path, patternBytes(140001)));
   });
   expectFileFailure(0, 0, fileSizeChangedError(),
                     [](const std::string& path) { ASSERT_TRUE(writeWholeFile(path, "x")); });

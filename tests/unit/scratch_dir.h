@@ -61,6 +61,18 @@ inline bool writeWholeFile(const std::string& path, const std::string& bytes) {
   return written;
 }
 
+// The whole content of the file at `path`; empty when it cannot be read.
+inline std::string readWholeFile(const std::string& path) {
+  std::string bytes;
+  int fd = openFileForReading(path);
+  if (fd == -1) return bytes;
+  char buffer[65536];
+  for (int64_t count; (count = readFile(fd, buffer, sizeof buffer)) > 0;)
+    bytes.append(buffer, static_cast<size_t>(count));
+  closeFile(fd);
+  return bytes;
+}
+
 // Bytes 0, 1, ..., 250, 0, 1, ...: a pattern whose every offset is recognisable
 // across chunk borders.
 inline std::string patternBytes(uint64_t count, unsigned seed = 0) {

@@ -11,6 +11,9 @@
 
 namespace {
 
+// What one copy_file_range call is asked to move.
+constexpr size_t COPY_RANGE_STEP = size_t{1} << 30;
+
 bool hasWildcard(const std::string& path) {
   return path.find_first_of("*?") != std::string::npos;
 }
@@ -153,8 +156,17 @@ bool copyFileOverwriting(const std::string& from, const std::string& to) {
     errno = error;
     return false;
   }
-  std::vector<char> buffer(64 * 1024);
   bool copied = true;
+  // The kernel copies without a trip through this process, and may share the
+  // blocks where the file system can. Where it cannot, or stops part way,
+  // both offsets stand at the first byte not copied and the loop below goes
+  // on from there, meeting any real error itself.
+  for (;;) {
+    ssize_t moved = copy_file_range(source, nullptr, target, nullptr, COPY_RANGE_STEP, 0);
+    if (moved > 0 || (moved < 0 && errno == EINTR)) continue;
+    break;
+  }
+  std::vector<char> buffer(64 * 1024);
   for (;;) {
     int64_t count = readFile(source, buffer.data(), static_cast<uint32_t>(buffer.size()));
     if (count == 0) break;

@@ -4,11 +4,12 @@
 // sending the request and ending it, then reads the reply piece by piece);
 // libcurl pulls the body through its read callback and pushes the reply
 // through its write callback. One multi handle per request bridges the two:
-// netWrite hands its piece to the read callback and drives the transfer until
-// libcurl has taken all of it, the read callback pausing the upload whenever
-// no piece is pending; the write callback fills a bounded reply buffer and
-// pauses the download when it is full, and netRead drains it. Memory stays
-// bounded whatever the sizes of body and reply.
+// netWrite gathers its pieces up to SEND_STAGE_SIZE, then hands them to the
+// read callback and drives the transfer until libcurl has taken all of them,
+// the read callback pausing the upload whenever nothing is pending; the
+// write callback fills a bounded reply buffer and pauses the download when it
+// is full, and netRead drains it. Memory stays bounded whatever the sizes of
+// body and reply.
 //
 // The server sees what WinINet composes: the object name exactly as split as
 // the request target (absolute form through an HTTP proxy), then Host,
@@ -41,8 +42,14 @@ constexpr long IDLE_SECONDS = TARVOLIN_NET_IDLE_SECONDS;
 // WinINet follows at most this many redirects of a GET.
 constexpr int MAX_REDIRECTS = 10;
 // The reply buffer takes one more piece from libcurl (at most
-// CURL_MAX_WRITE_SIZE) only while it holds less than this.
+// RECEIVE_BUFFER_SIZE) only while it holds less than this.
 constexpr size_t REPLY_BUFFER_LIMIT = 64 * 1024;
+// libcurl's receive buffer; its default of 16 KiB costs a recv and a poll
+// per 16 KiB of a large download.
+constexpr long RECEIVE_BUFFER_SIZE = 64 * 1024;
+// Body pieces are gathered up to this much before libcurl is driven to send
+// them: a send and a poll per 8 KiB piece cost more than moving its bytes.
+constexpr size_t SEND_STAGE_SIZE = 64 * 1024;
 constexpr int POLL_MILLISECONDS = 200;
 
 unsigned long lastNetError = 0;
@@ -72,8 +79,8 @@ struct NetRequest {
   std::string verb;
   // Where the current hop goes; a followed redirect changes them.
   std::string hostName;
-  uint16_t port = 0;
   std::string objectName;
+  uint16_t port = 0;
   bool secure = false;
   std::string target;  // what libcurl must keep alive while it runs
   std::string proxy;
@@ -84,30 +91,31 @@ struct NetRequest {
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
   curl_slist* proxyHeaders = nullptr;
+  CURLcode result = CURLE_OK;
   bool started = false;
   bool transferDone = false;
-  CURLcode result = CURLE_OK;
   Clock::time_point lastActivity;
 
   // Upload.
-  bool requestSent = false;
   const char* piece = nullptr;
   size_t pieceLeft = 0;
   uint64_t bodySent = 0;
+  std::string staged;  // body bytes taken by netWrite, not yet given to libcurl
+  bool requestSent = false;
   bool bodyEnded = false;
   bool sendPaused = false;
 
   // Reply.
   std::string statusText;
   std::string location;
-  bool replyLengthKnown = false;
-  uint64_t replyLength = 0;
-  bool replyChunked = false;
-  bool replyHeadersDone = false;
   std::string replyBuffer;
   size_t replyOffset = 0;
-  bool recvPaused = false;
+  uint64_t replyLength = 0;
   int redirectsFollowed = 0;
+  bool replyLengthKnown = false;
+  bool replyChunked = false;
+  bool replyHeadersDone = false;
+  bool recvPaused = false;
 
   size_t replyBuffered() const { return replyBuffer.size() - replyOffset; }
   void touch() { lastActivity = Clock::now(); }
@@ -382,6 +390,8 @@ CURLcode startTransfer(NetRequest& r) {
   curl_easy_setopt(e, CURLOPT_DEBUGFUNCTION, watchTraffic);
   curl_easy_setopt(e, CURLOPT_DEBUGDATA, &r);
   curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, RECEIVE_BUFFER_SIZE);
+  curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(SEND_STAGE_SIZE));
   if (r.verb == "GET") {
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
   } else {
@@ -453,6 +463,22 @@ bool followRedirects(NetRequest& r) {
     driveUntil(r, [&] { return r.replyHeadersDone; });
     if (!r.replyHeadersDone) return failWith(failureCode(r, CURLE_GOT_NOTHING));
   }
+  return true;
+}
+
+// Hands the gathered body bytes to libcurl and drives the transfer until it
+// has taken all of them.
+bool sendStaged(NetRequest& r) {
+  if (r.staged.empty()) return true;
+  r.piece = r.staged.data();
+  r.pieceLeft = r.staged.size();
+  resumeSending(r);
+  driveUntil(r, [&] { return r.pieceLeft == 0; });
+  bool taken = r.pieceLeft == 0;
+  r.piece = nullptr;
+  r.pieceLeft = 0;
+  r.staged.clear();
+  if (!taken) return failWith(failureCode(r, CURLE_SEND_ERROR));
   return true;
 }
 
@@ -533,16 +559,15 @@ bool netWrite(NetHandle handle, const void* bytes, uint32_t count) {
   // next request on the connection.
   if (r->contentLength >= 0 && r->bodySent + count > static_cast<uint64_t>(r->contentLength))
     return failWith(CURLE_SEND_ERROR);
-  r->piece = static_cast<const char*>(bytes);
-  r->pieceLeft = count;
-  resumeSending(*r);
-  driveUntil(*r, [&] { return r->pieceLeft == 0; });
-  bool taken = r->pieceLeft == 0;
-  r->piece = nullptr;
-  r->pieceLeft = 0;
-  if (!taken) return failWith(failureCode(*r, CURLE_SEND_ERROR));
+  if (r->staged.capacity() < SEND_STAGE_SIZE) r->staged.reserve(SEND_STAGE_SIZE);
+  r->staged.append(static_cast<const char*>(bytes), count);
   r->bodySent += count;
-  return true;
+  // The body's last piece goes out at once, so that a failure to send it is
+  // reported by the write that completed the body, as WinINet would.
+  bool bodyComplete =
+      r->contentLength >= 0 && r->bodySent == static_cast<uint64_t>(r->contentLength);
+  if (r->staged.size() < SEND_STAGE_SIZE && !bodyComplete) return true;
+  return sendStaged(*r);
 }
 
 unsigned long netLastResponseError() {
@@ -552,6 +577,7 @@ unsigned long netLastResponseError() {
 bool netEndRequest(NetHandle handle) {
   NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
   if (!r || !r->easy) return failWith(CURLE_BAD_FUNCTION_ARGUMENT);
+  if (!sendStaged(*r)) return false;
   r->bodyEnded = true;
   resumeSending(*r);
   driveUntil(*r, [&] { return r->replyHeadersDone; });
