@@ -228,7 +228,10 @@ class Network(FaultTest):
                 self.assert_nothing_left()
 
     def test_server_hangs_up_during_the_upload(self):
-        self.write_input("a.exe", os.urandom(4 * MIB))
+        # Far more than the loopback's socket buffers hold, so that the hang-up
+        # arrives while the body is still being written, not after the last
+        # of it has been handed to the kernel.
+        self.write_input("a.exe", os.urandom(64 * MIB))
         self.server.cut_upload_after = 256 * 1024
         result = self.sign()
         # The body can no longer be written. libcurl: CURLE_SEND_ERROR.
