@@ -494,7 +494,7 @@ def gap_lines(profile):
             case, surplus, sum(agent.values()), sum(curl.values())))
         if case == "upload":
             if agent.get("read", 0) >= pieces * 0.9:
-                lines.append("upload, read: the inputs are read about one read per 8192-byte "
+                lines.append("upload, read: the inputs are read with about one read per 8192-byte "
                              "piece (%d), where curl reads larger blocks (%d)." % (
                                  agent.get("read", 0), curl.get("read", 0)))
             if agent.get("sendto", 0) >= pieces * 0.9:
