@@ -236,6 +236,9 @@ class Network(FaultTest):
         result = self.sign()
         # The body can no longer be written. libcurl: CURLE_SEND_ERROR.
         self.assert_error_line(result, r"error : -306\(55\)\n", r"error : -30[3-8]\(\d+\)\n")
+        # The server records the cut-short upload once its reader gives up,
+        # which may be after the agent has ended.
+        self.assertTrue(self.server.wait_for_requests(2))
         self.assertEqual([VERSION_PATH, UPLOAD_PATH], [r.path for r in self.server.requests])
         self.assertFalse(self.server.requests[1].complete)
         self.assert_nothing_left()
