@@ -2,7 +2,6 @@
 
 #include <tinyxml.h>
 
-#include <cstring>
 #include <string>
 
 #include "platform/console.h"
@@ -43,54 +42,22 @@ int32_t leadingInteger(const std::string& text) {
   return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
-// The parser descends once per nested element, on the stack: a hostile reply
-// nested deep enough would overflow it (the Windows main thread has 1 MiB).
-// The service's documents are two levels deep.
-constexpr int MAX_ELEMENT_DEPTH = 256;
+// What TinyXML spends grows with what it is given: a node per element and
+// comment, a copy of every text, and a stack frame per nesting level (the
+// Windows main thread has 1 MiB). The service's replies are a few hundred
+// bytes with a handful of elements, so a reply far beyond that is refused
+// like one without <result>. Every node that can hold or open another begins
+// with a "<", so their count bounds both the nodes and the depth, whatever
+// the markup around them pretends to be.
+constexpr size_t MAX_PARSED_REPLY = 1024 * 1024;
+constexpr size_t MAX_MARKUP_OPENINGS = 1024;
 
-// Skips from `from` past the next `terminator`; npos when there is none.
-size_t skipPast(const char* body, size_t from, const char* terminator) {
-  const char* found = std::strstr(body + from, terminator);
-  return found == nullptr ? std::string::npos : (found - body) + std::strlen(terminator);
-}
-
-// True when elements nest deeper than `limit` anywhere in `body`. Comments,
-// CDATA sections and declarations are passed over whole, so markup quoted in
-// them does not count.
-bool nestsDeeperThan(const char* body, int limit) {
-  int depth = 0;
-  size_t at = 0;
-  while (at != std::string::npos && body[at] != '\0') {
-    if (body[at] != '<') {
-      ++at;
-    } else if (std::strncmp(body + at, "<!--", 4) == 0) {
-      at = skipPast(body, at, "-->");
-    } else if (std::strncmp(body + at, "<![CDATA[", 9) == 0) {
-      at = skipPast(body, at, "]]>");
-    } else if (body[at + 1] == '?') {
-      at = skipPast(body, at, "?>");
-    } else if (body[at + 1] == '!') {
-      at = skipPast(body, at, ">");
-    } else if (body[at + 1] == '/') {
-      --depth;
-      at = skipPast(body, at, ">");
-    } else {
-      // A start tag: find its end outside quoted attribute values.
-      char quote = 0;
-      size_t end = at + 1;
-      for (; body[end] != '\0'; ++end) {
-        if (quote != 0) {
-          if (body[end] == quote) quote = 0;
-        } else if (body[end] == '"' || body[end] == '\'') {
-          quote = body[end];
-        } else if (body[end] == '>') {
-          break;
-        }
-      }
-      if (body[end] == '\0') return false;
-      if (body[end - 1] != '/' && ++depth > limit) return true;
-      at = end + 1;
-    }
+bool tooCostlyToParse(const char* body) {
+  size_t openings = 0;
+  size_t length = 0;
+  for (; body[length] != '\0'; ++length) {
+    if (length == MAX_PARSED_REPLY) return true;
+    if (body[length] == '<' && ++openings > MAX_MARKUP_OPENINGS) return true;
   }
   return false;
 }
@@ -100,7 +67,7 @@ bool nestsDeeperThan(const char* body, int limit) {
 // Whatever the parser built before an error is used: a reply that breaks off
 // after some children still yields those.
 void ServiceReply::parseReply(const char* body) {
-  if (body == nullptr || nestsDeeperThan(body, MAX_ELEMENT_DEPTH)) return;
+  if (body == nullptr || tooCostlyToParse(body)) return;
   TiXmlDocument document;
   document.Parse(body, nullptr, TIXML_ENCODING_LEGACY);
   const TiXmlElement* result = document.FirstChildElement("result");

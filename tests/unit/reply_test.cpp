@@ -84,23 +84,32 @@ TEST(Reply, WithoutTopLevelResultNothingChanges) {
   expectUnchangedBy("<!--result--><?result?>");
 }
 
-TEST(Reply, NestingTooDeepForTheStackIsNoResult) {
-  std::string deep = "<result><code>0</code>";
-  for (int i = 0; i < 200000; ++i) deep += "<a>";
-  expectUnchangedBy(deep.c_str());
-  std::string justOver = "<result><code>0</code>";
-  for (int i = 0; i < 256; ++i) justOver += "<a>";
-  expectUnchangedBy(justOver.c_str());
+std::string repeated(const std::string& piece, size_t times) {
+  std::string text;
+  for (size_t i = 0; i < times; ++i) text += piece;
+  return text;
 }
 
-TEST(Reply, MarkupQuotedInTextDoesNotCountAsNesting) {
-  std::string lines;
-  for (int i = 0; i < 400; ++i) lines += "<br>";
+// Nesting deep enough to overflow the parser's stack, however the markup in
+// front of it ends; and replies whose parse would cost far more memory than
+// their bytes.
+TEST(Reply, RepliesTooCostlyToParseAreNoResult) {
+  const std::string deep = "<result><code>0</code>" + repeated("<a>", 200000);
+  for (const char* front :
+       {"", "<?pi >", "<?xml v >", "<!-- -->", "<![CDATA[x]]>", "<!DOCTYPE r [", "<!x >"}) {
+    expectUnchangedBy((front + deep + "?>").c_str());
+  }
+  expectUnchangedBy(("<result><code>0</code>" + repeated("<a/>", 4 * 1024 * 1024)).c_str());
+  expectUnchangedBy(
+      ("<result><code>0</code><text>" + repeated("x", 2 * 1024 * 1024) + "</text></result>")
+          .c_str());
+}
+
+TEST(Reply, MarkupQuotedInTextStillParses) {
+  const std::string lines = repeated("<br>", 100);
   std::string nested = "<result><code>6</code><text><![CDATA[" + lines + "]]></text>";
   nested += "<!--" + lines + "--><title a=\">>/>\"><b/>x</title>";
-  for (int i = 0; i < 200; ++i) nested += "<a>";
-  for (int i = 0; i < 200; ++i) nested += "</a>";
-  nested += "</result>";
+  nested += repeated("<a>", 200) + repeated("</a>", 200) + "</result>";
   ServiceReply reply = parsed(nested.c_str());
   EXPECT_EQ(reply.code, 6);
   EXPECT_EQ(reply.text, lines);
