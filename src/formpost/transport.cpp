@@ -20,6 +20,8 @@ namespace {
 
 constexpr size_t VERSION_TEXT_CAPACITY = 260;
 constexpr uint32_t TRANSFER_BUFFER_SIZE = 8192;
+// How much of a reply is converted to the ANSI code page at a time.
+constexpr size_t CONVERSION_SLICE = 1024 * 1024;
 // One less than the buffer, as the reply has always been read.
 constexpr uint32_t REPLY_READ_SIZE = TRANSFER_BUFFER_SIZE - 1;
 // The reply file is written in blocks of up to this much.
@@ -163,25 +165,48 @@ int32_t captureToFile(FormRequest& request) {
   return 0;
 }
 
-// The reply in the ANSI code page. Each run between NUL bytes is converted on
-// its own so that the NUL bytes survive.
-void convertReplyToAnsi(std::string& body) {
-  if (body.find('\0') == std::string::npos) {
-    utf8ToAnsi(body, body);
-    return;
+bool isUtf8ContinuationByte(char byte) {
+  return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
+
+// Where the next slice of the reply to convert ends: at a NUL, which is kept
+// as it is, or about CONVERSION_SLICE bytes on, where no UTF-8 sequence is
+// cut in two: before a byte that cannot continue one, or after four bytes
+// that continue one, more than any sequence holds.
+size_t sliceEnd(const std::string& body, size_t from) {
+  size_t nul = body.find('\0', from);
+  size_t end = nul == std::string::npos ? body.size() : nul;
+  if (end - from <= CONVERSION_SLICE) return end;
+  size_t continuing = 0;
+  for (size_t at = from + CONVERSION_SLICE; at < end; ++at) {
+    if (!isUtf8ContinuationByte(body[at]) || continuing == 4) return at;
+    ++continuing;
   }
+  return end;
+}
+
+// The reply in the ANSI code page, converted a slice at a time so that the
+// conversion holds one slice's wide text, never a whole reply's. NUL bytes
+// survive. False when the converted text outgrows what a reply may hold in
+// memory: replacement characters can make it longer than the bytes received.
+bool convertReplyToAnsi(std::string& body) {
   std::string converted;
-  size_t at = 0;
-  for (;;) {
-    size_t nul = body.find('\0', at);
-    std::string run;
-    utf8ToAnsi(body.substr(at, nul == std::string::npos ? std::string::npos : nul - at), run);
-    converted += run;
-    if (nul == std::string::npos) break;
-    converted += '\0';
-    at = nul + 1;
+  converted.reserve(body.size());
+  for (size_t at = 0; at < body.size();) {
+    if (body[at] == '\0') {
+      converted += '\0';
+      ++at;
+      continue;
+    }
+    size_t end = sliceEnd(body, at);
+    std::string slice;
+    utf8ToAnsi(body.substr(at, end - at), slice);
+    if (converted.size() + slice.size() > MAX_REPLY_IN_MEMORY) return false;
+    converted += slice;
+    at = end;
   }
   body.swap(converted);
+  return true;
 }
 
 }  // namespace
@@ -268,6 +293,6 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
   int32_t code =
       !replyFile.empty() && statusCode == 200 ? captureToFile(*this) : captureToMemory(*this);
   if (code != 0) return code;
-  convertReplyToAnsi(replyBody);
+  if (!convertReplyToAnsi(replyBody)) return fail(*this, -502, netReplyTooLargeError());
   return statusCode;
 }

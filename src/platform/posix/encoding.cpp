@@ -4,12 +4,15 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <cstring>
 #include <string>
 
 // The ANSI code page is the current locale's character set. Text goes through
 // UTF-32 as the Windows conversions go through UTF-16, so that bytes the source
 // cannot decode and characters the target cannot hold are told apart and
-// replaced as a code page conversion replaces them.
+// replaced as a code page conversion replaces them. The UTF-32 text is passed
+// on a block at a time: whole, it would be four times the size of a reply
+// that may be megabytes long.
 
 namespace {
 
@@ -21,62 +24,72 @@ struct Converter {
   ~Converter() {
     if (ok()) iconv_close(handle);
   }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
   bool ok() const { return handle != reinterpret_cast<iconv_t>(-1); }
 };
 
-// Converts `input` from one character set to another. Where the conversion
-// stops at bytes it cannot take, `skip` bytes of input are passed over and
-// `replacement` goes out in their place.
-std::string convert(const char* to, const char* from, const std::string& input, size_t skip,
-                    const std::string& replacement) {
-  std::string output;
-  Converter converter(to, from);
-  if (!converter.ok()) return output;
-  char* in = const_cast<char*>(input.data());
-  size_t inLeft = input.size();
-  char out[1024];
+// Converts `size` bytes at `data` and hands each converted block to
+// `sink(block, blockSize)`. Where the conversion stops at bytes it cannot
+// take, `skip` bytes of input are passed over and `replacement` goes out in
+// their place. With `last`, a closing shift sequence follows the text.
+template <typename Sink>
+void convert(Converter& converter, const char* data, size_t size, size_t skip,
+             const std::string& replacement, bool last, Sink&& sink) {
+  char* in = const_cast<char*>(data);
+  size_t inLeft = size;
+  char out[4096];
   for (bool flushed = false; !flushed;) {
     char* next = out;
     size_t outLeft = sizeof out;
     // Once the input is used up, a last call writes any closing shift
     // sequence.
     bool flushing = inLeft == 0;
+    if (flushing && !last) break;
     size_t result = flushing ? iconv(converter.handle, nullptr, nullptr, &next, &outLeft)
                              : iconv(converter.handle, &in, &inLeft, &next, &outLeft);
-    output.append(out, static_cast<size_t>(next - out));
+    sink(out, static_cast<size_t>(next - out));
     if (result != static_cast<size_t>(-1)) {
       flushed = flushing;
     } else if (errno != E2BIG) {
       if (flushing) break;
-      output += replacement;
+      sink(replacement.data(), replacement.size());
       size_t passed = inLeft < skip ? inLeft : skip;
       in += passed;
       inLeft -= passed;
       iconv(converter.handle, nullptr, nullptr, nullptr, nullptr);
     }
   }
-  return output;
 }
 
 // U+FFFD, the character that stands for bytes that could not be decoded.
 const std::string REPLACEMENT_CHARACTER("\xfd\xff\x00\x00", 4);
 
-std::string decode(const char* charset, const std::string& text) {
-  return convert(WIDE, charset, text, 1, REPLACEMENT_CHARACTER);
-}
-
 // A character the target lacks becomes "?", a code page's default character.
-std::string encode(const char* charset, const std::string& wide) {
-  return convert(charset, WIDE, wide, 4, "?");
-}
+const std::string DEFAULT_CHARACTER("?");
 
 void reencode(const char* from, const char* to, const std::string& source,
               std::string& destination) {
   if (source.empty()) return;
-  // Like a conversion of a NUL-terminated text: a NUL ends it.
-  std::string text(source.c_str());
-  std::string converted = encode(to, decode(from, text));
-  destination.assign(converted.c_str());
+  Converter decoder(WIDE, from);
+  Converter encoder(to, WIDE);
+  std::string converted;
+  if (decoder.ok() && encoder.ok()) {
+    // Like a conversion of a NUL-terminated text: a NUL ends it.
+    size_t length = std::strlen(source.c_str());
+    converted.reserve(length);
+    // The decoder writes whole UTF-32 characters, so each block stands alone.
+    auto encodeBlock = [&](const char* wide, size_t wideSize) {
+      convert(encoder, wide, wideSize, 4, DEFAULT_CHARACTER, false,
+              [&](const char* bytes, size_t count) { converted.append(bytes, count); });
+    };
+    convert(decoder, source.data(), length, 1, REPLACEMENT_CHARACTER, true, encodeBlock);
+    convert(encoder, nullptr, 0, 4, DEFAULT_CHARACTER, true,
+            [&](const char* bytes, size_t count) { converted.append(bytes, count); });
+  }
+  // A NUL the target produced ends the text too.
+  converted.resize(std::strlen(converted.c_str()));
+  destination.swap(converted);
 }
 
 }  // namespace
