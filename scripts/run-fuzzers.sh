@@ -30,11 +30,16 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_one() { # target seconds [locale]
   local target=$1 time=$2 locale=${3:-C.UTF-8}
   local work="$build/corpus/$target" findings="$build/findings/$target"
+  local extra=()
+  # A target's dictionary holds the tokens that random bytes rarely spell.
+  [ -f "tests/fuzz/$target.dict" ] && extra+=(-dict="tests/fuzz/$target.dict")
+  # Replies are parsed whole, and what hides deep nesting needs room.
+  [ "$target" = reply ] && extra+=(-max_len=65536 -reduce_inputs=0)
   mkdir -p "$work" "$findings"
   echo "== fuzz $target for ${time}s (LC_ALL=$locale)"
   if ! LC_ALL=$locale "$build/fuzz-$target" "$work" "tests/fuzz/corpus/$target" \
       -max_total_time="$time" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$findings/" >"$build/fuzz-$target.log" 2>&1; then
+      -artifact_prefix="$findings/" "${extra[@]}" >"$build/fuzz-$target.log" 2>&1; then
     tail -n 60 "$build/fuzz-$target.log"
     echo "fuzz $target: FAILED; the input is in $findings/"
     return 1
