@@ -14,7 +14,7 @@ namespace {
 const std::string HYOU_SJIS = "\x95\x5c";
 const std::string HYOU_UTF8 = "\xe8\xa1\xa8";
 
-class FormRequestDoubleByte : public testing::Test {
+class FormRequestShiftJisDoubleByte : public testing::Test {
  protected:
   void SetUp() override {
     std::string converted;
@@ -23,7 +23,7 @@ class FormRequestDoubleByte : public testing::Test {
   }
 };
 
-TEST_F(FormRequestDoubleByte, TrailByteIsNoSeparator) {
+TEST_F(FormRequestShiftJisDoubleByte, TrailByteIsNoSeparator) {
   FileField field = FileField::fromPath("f", "C:\\art\\" + HYOU_SJIS + ".bin");
   EXPECT_EQ(HYOU_SJIS + ".bin", field.fileName);
   EXPECT_EQ(HYOU_UTF8 + ".bin", field.fileNameUtf8);
@@ -32,7 +32,7 @@ TEST_F(FormRequestDoubleByte, TrailByteIsNoSeparator) {
   EXPECT_EQ("x" + HYOU_SJIS, FileField::fromPath("f", "x" + HYOU_SJIS).fileName);
 }
 
-TEST_F(FormRequestDoubleByte, FileNameGoesOutInUtf8AndTextValuesInTheCodePage) {
+TEST_F(FormRequestShiftJisDoubleByte, FileNameGoesOutInUtf8AndTextValuesInTheCodePage) {
   ScratchDir scratch;
   ASSERT_TRUE(scratch.ok());
   std::string path = scratch.backslashPath(HYOU_SJIS + ".png");
@@ -62,7 +62,7 @@ TEST_F(FormRequestDoubleByte, FileNameGoesOutInUtf8AndTextValuesInTheCodePage) {
   deleteFile(path);
 }
 
-TEST_F(FormRequestDoubleByte, ReplyTextComesBackInTheCodePage) {
+TEST_F(FormRequestShiftJisDoubleByte, ReplyTextComesBackInTheCodePage) {
   std::string text;
   utf8ToAnsi("a" + HYOU_UTF8 + "b", text);
   EXPECT_EQ("a" + HYOU_SJIS + "b", text);
