@@ -15,13 +15,7 @@ constexpr size_t CONTENT_TYPE_CAPACITY = 260;
 // `contentType` as it was.
 bool lookupContentType(const std::string& extension, std::string& contentType);
 
-#ifdef _WIN32
-// For tests: records `value` as the extension's "Content Type" where
-// HKEY_CLASSES_ROOT shows it, preferring the current user's classes; a null
-// `value` makes the key with no such value. forgetTestContentType removes it.
-bool recordTestContentType(const std::string& extension, const char* value);
-bool forgetTestContentType(const std::string& extension);
-#else
+#ifndef _WIN32
 // The same lookup in a file of mime.types format ("type ext1 ext2 ...", "#"
 // starting a comment).
 bool lookupContentType(const std::string& mimeTypesPath, const std::string& extension,

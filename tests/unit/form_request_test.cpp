@@ -8,6 +8,7 @@
 
 #include "platform/content_type.h"
 #include "platform/files.h"
+#include "registry_content_type.h"
 #include "scratch_dir.h"
 
 namespace {
