@@ -379,19 +379,6 @@ class Failures(AgentTest):
                 self.assert_no_temp_file()
                 self.assertEqual(["a.exe"], os.listdir(self.work))
 
-    def test_transport_failure_writes_the_error_line(self):
-        self.write_input("a.exe", b"a")
-        self.server.script = self.service(version=Response(200, close_at="before_status"))
-        result = self.run_agent("-k", "k", "-i", "a.exe")
-        self.assertEqual(1, result.returncode)
-        if UNDER_WINE:
-            # wine's WinINet reports a server that closes without answering as
-            # status 0 with an empty body, where Windows fails HttpEndRequestA.
-            self.assertRegex(result.stdout, rb"^(error : -402\(\d+\)\n)?$")
-        else:
-            self.assertRegex(result.stdout, rb"^error : -\d+\(-?\d+\)\n$")
-        self.assertEqual(1, len(self.server.requests))
-
     def test_download_url_that_cannot_be_split(self):
         self.write_input("a.exe", b"a")
         for url in ("", "result.bin"):

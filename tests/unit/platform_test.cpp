@@ -46,16 +46,18 @@ TEST(ExitStatus, PosixKeepsTheLowByteButNeverTurnsFailureIntoSuccess) {
 #endif
 
 // The test program carries the same version as the agent.
-TEST(ModuleVersion, OwnFileIsVersion1004) {
+TEST(ModuleVersion, OwnFileIsTheBuildsVersion) {
+  const uint32_t expectedMost = TARVOLIN_VERSION_MAJOR << 16 | TARVOLIN_VERSION_MINOR;
+  const uint32_t expectedLeast = TARVOLIN_VERSION_PATCH << 16 | TARVOLIN_VERSION_TWEAK;
   uint32_t mostSignificant = 0, leastSignificant = 0;
   ASSERT_EQ(readModuleVersion(&mostSignificant, &leastSignificant), 1);
-  EXPECT_EQ(mostSignificant, 0x00010000u);
-  EXPECT_EQ(leastSignificant, 0x00000004u);
+  EXPECT_EQ(mostSignificant, expectedMost);
+  EXPECT_EQ(leastSignificant, expectedLeast);
 
   mostSignificant = leastSignificant = 0;
   ASSERT_EQ(readFileVersion(moduleFilePath().c_str(), &mostSignificant, &leastSignificant), 1);
-  EXPECT_EQ(mostSignificant, 0x00010000u);
-  EXPECT_EQ(leastSignificant, 0x00000004u);
+  EXPECT_EQ(mostSignificant, expectedMost);
+  EXPECT_EQ(leastSignificant, expectedLeast);
 }
 
 TEST(ModuleVersion, MissingArgumentsAreInvalid) {

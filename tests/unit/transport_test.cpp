@@ -45,7 +45,10 @@ TEST(Transport, AgentVersionIsTheProgramsFileVersion) {
   char buffer[260];
   std::memset(buffer, 'z', sizeof buffer);
   ASSERT_EQ(1, formatModuleVersion(buffer));
-  EXPECT_STREQ("1, 0, 0, 4", buffer);
+  EXPECT_EQ(std::to_string(TARVOLIN_VERSION_MAJOR) + ", " + std::to_string(TARVOLIN_VERSION_MINOR) +
+                ", " + std::to_string(TARVOLIN_VERSION_PATCH) + ", " +
+                std::to_string(TARVOLIN_VERSION_TWEAK),
+            buffer);
 }
 
 TEST(Transport, FileOfUnknownSizeIsRefusedBeforeAnyConnection) {
