@@ -5,35 +5,25 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
-jobs=${TARVOLIN_JOBS:-$(nproc)}
 
 "$here/scripts/setup.sh"
 
-build() { # preset
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1" -j "$jobs"
-}
-
 status=0
 echo "== linux: build and test"
-build linux
-ctest --preset linux -j "$jobs" || status=1
+cmake --workflow --preset linux || status=1
 
-echo "== win32: build the shipped 32-bit program"
-build win32
 if "$here/scripts/can-run-win32.sh"; then
-  echo "== win32: test under wine"
-  ctest --preset win32 || status=1
+  echo "== win32: build the shipped 32-bit program and test it under wine"
+  cmake --workflow --preset win32 || status=1
 else
-  echo "== win32: this machine cannot execute 32-bit x86 code (its kernel has no IA32"
-  echo "   emulation), so wine32 cannot run: checking the .exe's format and imports only;"
-  echo "   the win64 build below runs the same Windows code under wine64"
-  ctest --preset win32 -L no-emulator || status=1
+  echo "== win32: build the shipped 32-bit program; this machine cannot execute 32-bit x86"
+  echo "   code (its kernel has no IA32 emulation), so wine32 cannot run: checking the .exe's"
+  echo "   format and imports only; the win64 build below runs the same Windows code under wine64"
+  cmake --workflow --preset win32-no-emulator || status=1
 fi
 
 echo "== win64: build the Windows code for x86-64 and test it under wine64"
-build win64
-ctest --preset win64 || status=1
+cmake --workflow --preset win64 || status=1
 
 echo "== hardening: fuzzers, sanitizers, valgrind"
 "$here/scripts/test-hardening.sh" || status=1
