@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "formpost/form_request.h"
+#include "formpost/step_codes.h"
 #include "platform/console.h"
 #include "platform/desktop.h"
 #include "platform/files.h"
@@ -62,7 +63,7 @@ int32_t askService(ServiceReply& reply) {
   std::string missingInput;
   if (!prepareUpload(upload, settings.authKey, settings.programVersion, settings.inputFiles,
                      missingInput)) {
-    writeOut("[" + missingInput + "] is not exist\n");
+    writeOut("[" + missingInput + INPUT_MISSING_TEXT);
     return FAILURE;
   }
   TransferProgress progress("Uploading", true);
@@ -80,7 +81,7 @@ int32_t runSigningJob() {
   }
   for (const std::string& input : settings.inputFiles) {
     if (!fileExists(input)) {
-      writeOut("[" + input + "] is not exist\n");
+      writeOut("[" + input + INPUT_MISSING_TEXT);
       return FAILURE;
     }
   }
@@ -109,7 +110,7 @@ int32_t runSigningJob() {
   if (settings.outputFile.empty()) {
     settings.outputFile = outputNameFromUrl(reply.url);
     if (settings.outputFile.empty()) {
-      writeOut("can'not resolve filename to save.\n");
+      writeOut(NO_OUTPUT_NAME_TEXT);
       return FAILURE;
     }
   }

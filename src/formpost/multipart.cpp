@@ -34,7 +34,7 @@ BodyWriteOutcome sinkFailure(int32_t stepCode) {
 // The file, not the connection, failed while its content was due.
 BodyWriteOutcome fileFailure(unsigned long errorNumber) {
   BodyWriteOutcome outcome;
-  outcome.stepCode = -306;
+  outcome.stepCode = STEP_WRITE_FILE_CONTENT;
   outcome.errorNumber = errorNumber;
   return outcome;
 }
@@ -80,7 +80,7 @@ BodyWriteOutcome streamContent(FileField& file, const BodySink& sink) {
       int64_t left = count - at;
       uint32_t piece = left < FILE_CHUNK_SIZE ? static_cast<uint32_t>(left) : FILE_CHUNK_SIZE;
       if (!sink.write(block.data() + at, piece)) {
-        BodyWriteOutcome outcome = sinkFailure(-306);
+        BodyWriteOutcome outcome = sinkFailure(STEP_WRITE_FILE_CONTENT);
         file.closeContent();
         return outcome;
       }
@@ -143,15 +143,16 @@ BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
   if (sizes.stepCode != 0) return sizes;
 
   for (const TextField& field : request.textFields.items)
-    if (!field.writePart(sink, boundary)) return sinkFailure(-304);
+    if (!field.writePart(sink, boundary)) return sinkFailure(STEP_WRITE_TEXT_PART);
 
   for (FileField& field : request.fileFields.items) {
-    if (!field.writePartHeader(sink, boundary)) return sinkFailure(-305);
+    if (!field.writePartHeader(sink, boundary)) return sinkFailure(STEP_WRITE_FILE_HEADER);
     BodyWriteOutcome content = streamContent(field, sink);
     if (content.stepCode != 0) return content;
-    if (!field.writePartTrailer(sink)) return sinkFailure(-307);
+    if (!field.writePartTrailer(sink)) return sinkFailure(STEP_WRITE_FILE_TRAILER);
   }
 
-  if (!writeText(sink, "--" + boundary + "--\r\n")) return sinkFailure(-308);
+  if (!writeText(sink, "--" + boundary + "--\r\n"))
+    return sinkFailure(STEP_WRITE_CLOSING_DELIMITER);
   return BodyWriteOutcome();
 }

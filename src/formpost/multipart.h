@@ -7,13 +7,14 @@
 
 #include "formpost/body_sink.h"
 #include "formpost/form_request.h"
+#include "formpost/step_codes.h"
 
 // Length in bytes of the whole body for a boundary of `boundaryLength`.
 uint64_t multipartBodyLength(const FormRequest& request, int32_t boundaryLength);
 
 // How the write sequence ended. `stepCode` is 0 when the whole body went out;
-// otherwise it is the failed piece's step code (-304 text part, -305 file part
-// header, -306 file content, -307 file part trailer, -308 closing delimiter).
+// otherwise it is the failed piece's step code (STEP_WRITE_TEXT_PART to
+// STEP_WRITE_CLOSING_DELIMITER).
 // When a write to the sink failed, `sinkFailed` is set and the caller reads
 // the error number from its connection right away. When the failure was the
 // file's (it could not be opened or read, or it no longer holds the size
@@ -28,15 +29,15 @@ struct BodyWriteOutcome {
 // order, one sink write per piece and per content chunk of at most
 // FILE_CHUNK_SIZE bytes. Never writes more or fewer bytes than
 // multipartBodyLength announced: a file that fails stops the body at once,
-// right after its part header, with -306 and the file closed again. A file
+// right after its part header, with STEP_WRITE_FILE_CONTENT and the file closed again. A file
 // fails when it cannot be opened or read (the system's error number), or when
 // it holds fewer or more bytes than its recorded size (fileSizeChangedError():
 // ERROR_HANDLE_EOF on Windows, EIO on POSIX; none of its bytes past the size is
 // written). A file field whose size was never known (SIZE_UNKNOWN) fails with
-// -306 and fileVanishedError() before anything is written.
+// STEP_WRITE_FILE_CONTENT and fileVanishedError() before anything is written.
 BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
                                     const std::string& boundary);
 
-// The -306 failure writeMultipartBody gives for a file of unknown size, or a
+// The STEP_WRITE_FILE_CONTENT failure writeMultipartBody gives for a file of unknown size, or a
 // stepCode of 0: the transport asks before it announces a length.
 BodyWriteOutcome checkFileSizesKnown(const FormRequest& request);

@@ -10,6 +10,7 @@
 
 #include "formpost/form_request.h"
 #include "formpost/multipart.h"
+#include "formpost/step_codes.h"
 #include "platform/encoding.h"
 #include "platform/files.h"
 #include "platform/http.h"
@@ -79,11 +80,11 @@ int32_t sendMultipartBody(FormRequest& request) {
   const std::string boundary = makeBoundary(static_cast<uint32_t>(std::time(nullptr)));
   const uint64_t total = multipartBodyLength(request, static_cast<int32_t>(boundary.size()));
   if (!netAddHeaderLine(request.requestHandle,
-                        "Content-Type: multipart/form-data;  boundary=" + boundary + "\r\n"))
-    return fail(request, -301, netLastError());
+                        std::string("Content-Type: ") + MULTIPART_CONTENT_TYPE + boundary + "\r\n"))
+    return fail(request, STEP_ADD_CONTENT_TYPE, netLastError());
   if (!netAddHeaderLine(request.requestHandle, "Content-Length: " + std::to_string(total) + "\r\n"))
-    return fail(request, -302, netLastError());
-  if (!netSendRequest(request.requestHandle)) return fail(request, -303, netLastError());
+    return fail(request, STEP_ADD_CONTENT_LENGTH, netLastError());
+  if (!netSendRequest(request.requestHandle)) return fail(request, STEP_SEND_POST, netLastError());
 
   BodyChannel channel;
   channel.request = request.requestHandle;
@@ -94,7 +95,8 @@ int32_t sendMultipartBody(FormRequest& request) {
   if (outcome.stepCode == 0) return 0;
   unsigned long number = outcome.errorNumber;
   if (outcome.sinkFailed)
-    number = outcome.stepCode == -306 ? channel.responseError : channel.writeError;
+    number =
+        outcome.stepCode == STEP_WRITE_FILE_CONTENT ? channel.responseError : channel.writeError;
   return fail(request, outcome.stepCode, number);
 }
 
@@ -118,15 +120,15 @@ int32_t captureToMemory(FormRequest& request) {
   for (;;) {
     uint32_t count = 0;
     if (!netRead(request.requestHandle, buffer.data(), REPLY_READ_SIZE, count))
-      return fail(request, -502, netLastError());
+      return fail(request, STEP_READ_REPLY, netLastError());
     if (count == 0) break;
     if (request.replyBody.size() + count > MAX_REPLY_IN_MEMORY)
-      return fail(request, -502, netReplyTooLargeError());
+      return fail(request, STEP_READ_REPLY, netReplyTooLargeError());
     request.replyBody.append(buffer.data(), count);
     length.received += count;
     reportProgress(request.progress, false, length.received, length.announced);
   }
-  if (length.cutShort()) return fail(request, -502, netReplyCutShortError());
+  if (length.cutShort()) return fail(request, STEP_READ_REPLY, netReplyCutShortError());
   return 0;
 }
 
@@ -135,10 +137,10 @@ int32_t captureToMemory(FormRequest& request) {
 // behind a status of 200.
 int32_t captureToFile(FormRequest& request) {
   int file = openFileForUpdate(request.replyFile);
-  if (file == -1) return fail(request, -502, lastSystemError());
+  if (file == -1) return fail(request, STEP_READ_REPLY, lastSystemError());
   auto closeAndFail = [&](unsigned long number) {
     closeFile(file);
-    return fail(request, -502, number);
+    return fail(request, STEP_READ_REPLY, number);
   };
   // The pieces gather in one block, written whenever it cannot take another
   // piece: a write per 8 KiB piece costs more than receiving it.
@@ -161,7 +163,7 @@ int32_t captureToFile(FormRequest& request) {
     reportProgress(request.progress, false, length.received, length.announced);
   }
   closeFile(file);
-  if (length.cutShort()) return fail(request, -502, netReplyCutShortError());
+  if (length.cutShort()) return fail(request, STEP_READ_REPLY, netReplyCutShortError());
   return 0;
 }
 
@@ -244,7 +246,7 @@ int32_t leadingNumber(const char* text) {
 
 int32_t FormRequest::send(const char* url) {
   if (!crackUrl(url ? url : "", urlParts)) {
-    replyBody = "error : -100\n";
+    replyBody = SPLIT_URL_FAILED_TEXT;
     return -1;
   }
   return sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
@@ -253,46 +255,47 @@ int32_t FormRequest::send(const char* url) {
 int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,
                             const std::string& extraInfo) {
   internetHandle = netOpen(AGENT_NAME);
-  if (!internetHandle) return fail(*this, -101, netLastError());
+  if (!internetHandle) return fail(*this, STEP_OPEN_SESSION, netLastError());
   connectionHandle = netConnect(internetHandle, hostName, port);
-  if (!connectionHandle) return fail(*this, -102, netLastError());
+  if (!connectionHandle) return fail(*this, STEP_CONNECT, netLastError());
   const std::string objectName = urlPath + extraInfo;
   // Any mode but Get opens a POST; one that is not MultipartPost is refused
   // below, before anything is sent.
   const char* verb = sendMode != Get ? "POST" : "GET";
   requestHandle = netOpenRequest(connectionHandle, verb, objectName, urlParts.secure);
-  if (!requestHandle) return fail(*this, -103, netLastError(), NumberStyle::Hexadecimal);
+  if (!requestHandle)
+    return fail(*this, STEP_OPEN_REQUEST, netLastError(), NumberStyle::Hexadecimal);
 
   char version[VERSION_TEXT_CAPACITY] = "";
   formatModuleVersion(version);
   if (!netAddHeaderLine(requestHandle, std::string("Agent-Version: ") + version + "\r\n"))
-    return fail(*this, -104, netLastError(), NumberStyle::Hexadecimal);
+    return fail(*this, STEP_ADD_AGENT_HEADER, netLastError(), NumberStyle::Hexadecimal);
   const int language = systemDefaultLanguageId() & LANGUAGE_PRIMARY_MASK;
   if (!netAddHeaderLine(requestHandle, "Agent-Language: " + std::to_string(language) + "\r\n"))
-    return fail(*this, -104, netLastError());
+    return fail(*this, STEP_ADD_AGENT_HEADER, netLastError());
 
   if (sendMode == Get) {
-    if (!netSendRequest(requestHandle)) return fail(*this, -201, netLastError());
+    if (!netSendRequest(requestHandle)) return fail(*this, STEP_SEND_GET, netLastError());
   } else if (sendMode == MultipartPost) {
     int32_t code = sendMultipartBody(*this);
     if (code != 0) return code;
   } else {
     char message[32];
-    std::snprintf(message, sizeof message, "error : %d\n", -401);
-    statusCode = -401;
+    std::snprintf(message, sizeof message, "error : %d\n", STEP_UNKNOWN_SEND_MODE);
+    statusCode = STEP_UNKNOWN_SEND_MODE;
     replyBody = message;
-    return -401;
+    return STEP_UNKNOWN_SEND_MODE;
   }
 
-  if (!netEndRequest(requestHandle)) return fail(*this, -402, netLastError());
+  if (!netEndRequest(requestHandle)) return fail(*this, STEP_END_REQUEST, netLastError());
   char status[10] = "";
   if (!netQueryStatusText(requestHandle, status, sizeof status))
-    return fail(*this, -501, netLastError());
+    return fail(*this, STEP_QUERY_STATUS, netLastError());
   statusCode = leadingNumber(status);
 
   int32_t code =
       !replyFile.empty() && statusCode == 200 ? captureToFile(*this) : captureToMemory(*this);
   if (code != 0) return code;
-  if (!convertReplyToAnsi(replyBody)) return fail(*this, -502, netReplyTooLargeError());
+  if (!convertReplyToAnsi(replyBody)) return fail(*this, STEP_READ_REPLY, netReplyTooLargeError());
   return statusCode;
 }

@@ -10,7 +10,7 @@
 constexpr const char* AGENT_NAME = "xalutarvolin";
 
 // A reply held in memory may grow to this many bytes; a larger one fails the
-// exchange (-502) instead of exhausting a 32-bit process's address space.
+// exchange (STEP_READ_REPLY) instead of exhausting a 32-bit process's address space.
 // Large downloads go into a reply file, which has no such bound.
 constexpr size_t MAX_REPLY_IN_MEMORY = 16 * 1024 * 1024;
 

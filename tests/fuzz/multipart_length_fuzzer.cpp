@@ -161,7 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(
         counter.body.compare(counter.body.size() - closing.size(), closing.size(), closing) == 0);
   } else {
-    FUZZ_CHECK(outcome.stepCode <= -304 && outcome.stepCode >= -308);
+    FUZZ_CHECK(outcome.stepCode <= STEP_WRITE_TEXT_PART &&
+               outcome.stepCode >= STEP_WRITE_CLOSING_DELIMITER);
   }
   for (size_t i = 0; i < request.fileFields.size(); ++i)
     FUZZ_CHECK(request.fileFields[i].contentHandle == -1);

@@ -185,8 +185,9 @@ TEST_F(MultipartBody, AFailedWriteStopsTheBodyWithItsStepCode) {
     int32_t stepCode;
   };
   // Calls: text part, file header, two content chunks, trailer, closing.
-  for (Case c :
-       {Case{0, -304}, Case{1, -305}, Case{2, -306}, Case{3, -306}, Case{4, -307}, Case{5, -308}}) {
+  for (Case c : {Case{0, STEP_WRITE_TEXT_PART}, Case{1, STEP_WRITE_FILE_HEADER},
+                 Case{2, STEP_WRITE_FILE_CONTENT}, Case{3, STEP_WRITE_FILE_CONTENT},
+                 Case{4, STEP_WRITE_FILE_TRAILER}, Case{5, STEP_WRITE_CLOSING_DELIMITER}}) {
     SCOPED_TRACE(c.failingCall);
     FormRequest request;
     ASSERT_TRUE(request.addTextField("authId", "key"));
@@ -219,7 +220,7 @@ class ChangedFile : public MultipartBody {
 
     Recorder recorder;
     BodyWriteOutcome outcome = writeMultipartBody(request, recorder.sink(), BOUNDARY);
-    EXPECT_EQ(-306, outcome.stepCode);
+    EXPECT_EQ(STEP_WRITE_FILE_CONTENT, outcome.stepCode);
     EXPECT_FALSE(outcome.sinkFailed);
     EXPECT_EQ(errorNumber, outcome.errorNumber);
     EXPECT_EQ(-1, request.fileFields[0].contentHandle);
@@ -282,7 +283,7 @@ TEST_F(MultipartBody, UnreadableContentFails) {
   EXPECT_EQ(0u, request.fileFields[0].size);
   Recorder recorder;
   BodyWriteOutcome outcome = writeMultipartBody(request, recorder.sink(), BOUNDARY);
-  EXPECT_EQ(-306, outcome.stepCode);
+  EXPECT_EQ(STEP_WRITE_FILE_CONTENT, outcome.stepCode);
   EXPECT_FALSE(outcome.sinkFailed);
   EXPECT_NE(0u, outcome.errorNumber);
   EXPECT_EQ(-1, request.fileFields[0].contentHandle);
@@ -297,7 +298,7 @@ TEST_F(MultipartBody, UnknownSizeIsRefusedBeforeAnythingIsWritten) {
   ASSERT_TRUE(request.fileFields.append(gone));
   Recorder recorder;
   BodyWriteOutcome outcome = writeMultipartBody(request, recorder.sink(), BOUNDARY);
-  EXPECT_EQ(-306, outcome.stepCode);
+  EXPECT_EQ(STEP_WRITE_FILE_CONTENT, outcome.stepCode);
   EXPECT_FALSE(outcome.sinkFailed);
   EXPECT_EQ(fileVanishedError(), outcome.errorNumber);
   EXPECT_TRUE(recorder.writes.empty());

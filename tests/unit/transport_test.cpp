@@ -5,6 +5,7 @@
 #include <string>
 
 #include "formpost/form_request.h"
+#include "formpost/step_codes.h"
 #include "formpost/transport.h"
 #include "platform/files.h"
 #include "platform/http.h"
@@ -60,9 +61,10 @@ TEST(Transport, FileOfUnknownSizeIsRefusedBeforeAnyConnection) {
   ASSERT_TRUE(request.addFileField("filename1", path.c_str()));
   request.fileFields[0].size = SIZE_UNKNOWN;  // as when the file vanished before its probe
   request.setSendMode(MultipartPost);
-  // Nothing listens on the discard port: reaching the send step would give -303.
-  EXPECT_EQ(-306, request.send("http://127.0.0.1:9/tarvolinFE/upload.aspx"));
-  EXPECT_EQ(-306, request.statusCode);
+  // Nothing listens on the discard port: reaching the send step would give
+  // STEP_SEND_POST.
+  EXPECT_EQ(STEP_WRITE_FILE_CONTENT, request.send("http://127.0.0.1:9/tarvolinFE/upload.aspx"));
+  EXPECT_EQ(STEP_WRITE_FILE_CONTENT, request.statusCode);
   EXPECT_EQ("error : -306(2)\n", request.replyBody);  // ERROR_FILE_NOT_FOUND and ENOENT are both 2
 }
 
