@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and tests both builds: the POSIX program
-# natively and the Windows program under wine; then the hardening runs
-# (fuzzers, sanitizers, valgrind) on the POSIX program.
+# natively and the Windows program under wine; checks that both programs build
+# reproducibly; then the hardening runs (fuzzers, sanitizers, valgrind) on the
+# POSIX program.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -34,6 +35,9 @@ fi
 echo "== win64: build the Windows code for x86-64 and test it under wine64"
 build win64
 ctest --preset win64 || status=1
+
+echo "== reproducible builds: each shipped program built twice, in two temporary folders"
+TARVOLIN_JOBS=$jobs "$here/scripts/check-reproducible.sh" || status=1
 
 echo "== hardening: fuzzers, sanitizers, valgrind"
 "$here/scripts/test-hardening.sh" || status=1
