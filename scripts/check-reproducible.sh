@@ -3,7 +3,10 @@
 # tree in its own temporary folder, and checks that the two builds are byte
 # for byte the same. Only the programs are built, not the tests.
 #
-#   scripts/check-reproducible.sh [preset ...]     (default: linux win32)
+#   scripts/check-reproducible.sh [preset ...]
+#
+# The default presets, release-linux and release-win32, make the programs
+# that scripts/release.sh packages.
 #
 # SOURCE_DATE_EPOCH defaults to the date of the commit checked out; the
 # Windows program must carry it as its PE time stamp.
@@ -11,7 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${TARVOLIN_JOBS:-$(nproc)}
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux win32)
+[ ${#presets[@]} -gt 0 ] || presets=(release-linux release-win32)
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 
@@ -44,7 +47,7 @@ print(struct.unpack_from("<I", data, pe + 8)[0])' "$1"
 status=0
 for preset in "${presets[@]}"; do
   program=tarvolin-agent
-  [ "$preset" = linux ] || program=tarvolin-agent.exe
+  [[ "$preset" == *linux* ]] || program=tarvolin-agent.exe
   sums=()
   for tree in "${trees[@]}"; do
     start=$SECONDS
@@ -60,7 +63,7 @@ for preset in "${presets[@]}"; do
       "${trees[1]}/build/$preset/$program" | wc -l) bytes" >&2
     status=1
   fi
-  if [ "$preset" != linux ]; then
+  if [[ "$preset" != *linux* ]]; then
     stamp=$(pe_time_stamp "${trees[0]}/build/$preset/$program")
     if [ "$stamp" = "$SOURCE_DATE_EPOCH" ]; then
       echo "$preset: PE time stamp $stamp, the SOURCE_DATE_EPOCH"

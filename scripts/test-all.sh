@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and tests both builds: the POSIX program
 # natively and the Windows program under wine; checks that both programs build
-# reproducibly; then the hardening runs (fuzzers, sanitizers, valgrind) on the
+# reproducibly and makes and checks the release packages; then the hardening runs (fuzzers, sanitizers, valgrind) on the
 # POSIX program.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +38,13 @@ ctest --preset win64 || status=1
 
 echo "== reproducible builds: each shipped program built twice, in two temporary folders"
 TARVOLIN_JOBS=$jobs "$here/scripts/check-reproducible.sh" || status=1
+
+echo "== release packages: the Debian package, the Windows zip, SHA256SUMS"
+if "$here/scripts/release.sh"; then
+  "$here/scripts/check-packages.sh" || status=1
+else
+  status=1
+fi
 
 echo "== hardening: fuzzers, sanitizers, valgrind"
 "$here/scripts/test-hardening.sh" || status=1
