@@ -49,9 +49,7 @@ exe=$(find "$scratch/zip" -name tarvolin-agent.exe)
 [ -n "$(find "$scratch/zip" -name README.md)" ] || fail "the zip lacks README.md"
 if [ -n "$exe" ]; then
   bash "$here/scripts/check-win32-exe.sh" "$exe" || fail "the zipped program is not as shipped"
-  stamp=$(python3 -c 'import struct, sys
-data = open(sys.argv[1], "rb").read(4096)
-print(struct.unpack_from("<I", data, struct.unpack_from("<I", data, 0x3C)[0] + 8)[0])' "$exe")
+  stamp=$("$here/scripts/pe-time-stamp.sh" "$exe")
   [ "$stamp" = "$SOURCE_DATE_EPOCH" ] ||
     fail "the zipped program's PE time stamp is $stamp, not $SOURCE_DATE_EPOCH"
 else

@@ -37,13 +37,6 @@ copy_tree() { # destination
 trees=("$scratch/a" "$scratch/second/tarvolin-agent-copy")
 for tree in "${trees[@]}"; do copy_tree "$tree"; done
 
-pe_time_stamp() { # file
-  python3 -c 'import struct, sys
-data = open(sys.argv[1], "rb").read(4096)
-pe = struct.unpack_from("<I", data, 0x3C)[0]
-print(struct.unpack_from("<I", data, pe + 8)[0])' "$1"
-}
-
 status=0
 for preset in "${presets[@]}"; do
   program=tarvolin-agent
@@ -64,7 +57,7 @@ for preset in "${presets[@]}"; do
     status=1
   fi
   if [[ "$preset" != *linux* ]]; then
-    stamp=$(pe_time_stamp "${trees[0]}/build/$preset/$program")
+    stamp=$("$here/scripts/pe-time-stamp.sh" "${trees[0]}/build/$preset/$program")
     if [ "$stamp" = "$SOURCE_DATE_EPOCH" ]; then
       echo "$preset: PE time stamp $stamp, the SOURCE_DATE_EPOCH"
     else
