@@ -120,9 +120,11 @@ def check_key_and_version(settings, fields):
         return Verdict(CODE_BAD_KEY, "Authorisation refused",
                        "The request carries no authorisation key.")
     if key.strip() not in read_keys(settings.keys_file):
+        # The key is a secret: neither the reply nor the log line (which
+        # carries the reply's text) quotes it.
         return Verdict(CODE_BAD_KEY, "Authorisation refused",
-                       "The key \"%s\" is not known to this service. Keys are listed in %s."
-                       % (shown(key), settings.keys_file))
+                       "The key is not known to this service. Keys are listed in %s."
+                       % settings.keys_file)
     version = fields.get(b"version")
     if version is None:
         return None

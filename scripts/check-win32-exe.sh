@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks that the Windows agent is a 32-bit x86 console program that needs no
-# DLL beyond those Windows itself ships.
+# DLL beyond those Windows itself ships, and that it carries its manifest.
 set -euo pipefail
 exe=$1
 kind=$(file -b "$exe")
@@ -26,4 +26,15 @@ for dll in $dlls; do
   fi
 done
 [ -n "$dlls" ] || { echo "no imports found: objdump could not read $exe" >&2; exit 1; }
+# The application manifest, kept as plain text in the resources: run as the
+# invoking user, on Windows Vista to Windows 11.
+for needle in 'level="asInvoker"' '{e2011457-1546-43c5-a5fe-008deee3d3f0}' \
+  '{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}'; do
+  if grep -qaF "$needle" "$exe"; then
+    echo "manifest: $needle"
+  else
+    echo "no manifest with $needle" >&2
+    bad=1
+  fi
+done
 exit $bad

@@ -36,7 +36,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine64 wine32:i386
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-  dpkg-dev quilt locales
+  dpkg-dev quilt locales lintian
   python3 openssl osslsigncode zip unzip curl time strace linux-perf
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
 )

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and tests both builds: the POSIX program
-# natively and the Windows program under wine; then the hardening runs
-# (fuzzers, sanitizers, valgrind) on the POSIX program.
+# natively and the Windows program under wine; checks that both programs build
+# reproducibly and makes and checks the release packages; then the hardening runs (fuzzers, sanitizers, valgrind) on the
+# POSIX program.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+jobs=${TARVOLIN_JOBS:-$(nproc)}
 
 "$here/scripts/setup.sh"
 
@@ -24,6 +26,16 @@ fi
 
 echo "== win64: build the Windows code for x86-64 and test it under wine64"
 cmake --workflow --preset win64 || status=1
+
+echo "== reproducible builds: each shipped program built twice, in two temporary folders"
+TARVOLIN_JOBS=$jobs "$here/scripts/check-reproducible.sh" || status=1
+
+echo "== release packages: the Debian package, the Windows zip, SHA256SUMS"
+if "$here/scripts/release.sh"; then
+  "$here/scripts/check-packages.sh" || status=1
+else
+  status=1
+fi
 
 echo "== hardening: fuzzers, sanitizers, valgrind"
 "$here/scripts/test-hardening.sh" || status=1

@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include "platform/console.h"
+#include "platform/environment.h"
 #include "platform/module.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -66,13 +67,16 @@ void applyValue(OptionId pending, const std::string& value) {
 
 // Never fails and never prints: unknown words are skipped, and an option name
 // left without its value at the end is dropped. Values are taken verbatim,
-// even when they look like options.
+// even when they look like options. Without a key on the command line, the
+// key comes from AUTH_KEY_VARIABLE, where process lists and logs do not show it.
 void parseCommandLine(int argc, const char* const* argv) {
   OptionId state = EXPECT_NAME;
+  bool keyGiven = false;
   for (int index = 1; index < argc; ++index) {
     std::string argument = argv[index];
     if (state != EXPECT_NAME) {
       applyValue(state, argument);
+      keyGiven = keyGiven || state == AUTH_KEY;
       state = EXPECT_NAME;
       continue;
     }
@@ -81,6 +85,10 @@ void parseCommandLine(int argc, const char* const* argv) {
       runSettings.upgradeMode = true;
       state = EXPECT_NAME;
     }
+  }
+  if (!keyGiven) {
+    std::string key = environmentVariable(AUTH_KEY_VARIABLE);
+    if (!key.empty()) runSettings.authKey = key;
   }
 }
 

@@ -16,6 +16,9 @@ struct RunSettings {
 // fills outputFile from the download URL when it is empty.
 extern RunSettings runSettings;
 
+// The environment variable that holds the key when -k is not given.
+constexpr const char* AUTH_KEY_VARIABLE = "TARVOLIN_AUTH_KEY";
+
 void parseCommandLine(int argc, const char* const* argv);
 // The program name shown in the usage text, derived from the executable's path.
 std::string programNameFromPath(const std::string& modulePath);

@@ -253,10 +253,12 @@ class ServiceProtocolTests(unittest.TestCase):
                 self.assertEqual(got_code, code)
                 if code:
                     self.assertTrue(title and text)
-        _, _, body = post("/tarvolinFE/version.aspx", [(b"authId", b"wrong-key")])
-        self.assertIn('"wrong-key" is not known', reply_fields(body)[2])
-        _, _, body = post("/tarvolinFE/version.aspx", [(b"authId", b"\x01<&>" * 100)])
-        self.assertIn('"?<&>?<&>', reply_fields(body)[2])
+        # A refused key is a secret all the same: it is never quoted back.
+        for key, part in ((b"wrong-key", "wrong-key"), (b"\x01<&>" * 100, "<&>")):
+            _, _, body = post("/tarvolinFE/version.aspx", [(b"authId", key)])
+            text = reply_fields(body)[2]
+            self.assertIn("The key is not known", text)
+            self.assertNotIn(part, text)
 
     def test_key_file_edits_take_effect_at_once(self):
         with open(os.path.join(self.service.state, "keys.txt"), "a") as f:
@@ -483,14 +485,19 @@ class AgentTests(unittest.TestCase):
         with open(os.path.join(self.work, name), "wb") as f:
             f.write(data)
 
-    def agent(self, *args):
+    def agent(self, *args, key_variable=None, with_stderr=False):
         env = {k: v for k, v in os.environ.items()
-               if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
+               if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
+                                    "tarvolin_auth_key")}
         env["http_proxy"] = "http://127.0.0.1:%d" % self.service.port
+        if key_variable is not None:
+            env["TARVOLIN_AUTH_KEY"] = key_variable
         command = ([EMULATOR] if EMULATOR else []) + [AGENT] + list(args)
         # Relative paths: the same on both builds, and under wine.
         result = subprocess.run(command, cwd=self.work, env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, timeout=180)
+        if with_stderr:
+            return result.returncode, result.stdout, result.stderr
         return result.returncode, result.stdout
 
     def test_wrong_key_gives_the_services_message_and_code(self):
@@ -498,10 +505,47 @@ class AgentTests(unittest.TestCase):
         code, out = self.agent("-k", "wrong-key", "-v", "2.0", "-i", "a.exe", "-o", "out.exe")
         self.assertEqual(code, 3)
         self.assertEqual(out.replace(b"\r\n", b"\n"),
-                         b'Authorisation refused\n\nThe key "wrong-key" is not known to this '
+                         b"Authorisation refused\n\nThe key is not known to this "
                          b"service. Keys are listed in " +
                          os.path.join(self.service.state, "keys.txt").encode() + b".\n")
         self.assertFalse(os.path.exists(os.path.join(self.work, "out.exe")))
+
+    def test_key_from_the_environment_is_used_unless_k_is_given_and_never_shown(self):
+        secret, other = "env-secret-7f3a91", "cli-wrong-2c88d0"
+        with open(os.path.join(self.service.state, "keys.txt"), "a") as f:
+            f.write(secret + "\n")
+        self.write("tool.exe", minimal_pe(b"env"))
+        run = ("-v", "2.0", "-i", "tool.exe", "-o", "tool-signed.exe")
+        usage = b"Usage : "
+        cases = [  # (command line, TARVOLIN_AUTH_KEY, exit code, output starts with)
+            (run, secret, 0, b"Succeeded.\n"),
+            (("-k", other) + run, secret, 3, b"Authorisation refused"),
+            (("-k", secret) + run, other, 0, b"Succeeded.\n"),
+            (run, other, 3, b"Authorisation refused"),
+            (run, "", 1, usage),
+            (run, None, 1, usage),
+        ]
+        logged_before = self.service.log_text().count("/version.aspx")
+        for args, variable, expected_code, expected_start in cases:
+            with self.subTest(args=args[:2], variable=variable):
+                signed = os.path.join(self.work, "tool-signed.exe")
+                if os.path.exists(signed):
+                    os.remove(signed)
+                code, out, err = self.agent(*args, key_variable=variable, with_stderr=True)
+                self.assertEqual(code, expected_code, out)
+                self.assertTrue(out.startswith(expected_start), out)
+                self.assertEqual(os.path.exists(signed), expected_code == 0)
+                for key in (secret, other):
+                    self.assertNotIn(key.encode(), out + err)
+        # Every request has been logged once its reply was out.
+        deadline = time.time() + 10
+        while (self.service.log_text().count("/version.aspx") < logged_before + 4 and
+               time.time() < deadline):
+            time.sleep(0.05)
+        log = self.service.log_text()
+        self.assertGreaterEqual(log.count("/version.aspx"), logged_before + 4, log)
+        for key in (secret, other):
+            self.assertNotIn(key, log)
 
     def test_version_below_the_minimum_is_refused(self):
         self.write("a.exe", minimal_pe())

@@ -150,6 +150,23 @@ const char* environmentValue(const char* name) {
   return std::getenv(name);
 }
 
+// Where certificates are trusted from beyond the system's store, the way
+// curl and OpenSSL's tools read it: CURL_CA_BUNDLE, else SSL_CERT_FILE and
+// SSL_CERT_DIR. Nothing set keeps libcurl's default, the system's store.
+void trustCertificatesFromEnvironment(CURL* e) {
+  const char* bundle = environmentValue("CURL_CA_BUNDLE");
+  const char* file = bundle && *bundle ? bundle : environmentValue("SSL_CERT_FILE");
+  const char* directory = bundle && *bundle ? nullptr : environmentValue("SSL_CERT_DIR");
+  if (file && *file) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, file);
+    curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, file);
+  }
+  if (directory && *directory) {
+    curl_easy_setopt(e, CURLOPT_CAPATH, directory);
+    curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, directory);
+  }
+}
+
 std::string hostWithoutBrackets(const std::string& host) {
   if (host.size() > 2 && host.front() == '[' && host.back() == ']')
     return host.substr(1, host.size() - 2);
@@ -392,6 +409,7 @@ CURLcode startTransfer(NetRequest& r) {
   curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, RECEIVE_BUFFER_SIZE);
   curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(SEND_STAGE_SIZE));
+  trustCertificatesFromEnvironment(e);
   if (r.verb == "GET") {
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
   } else {

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Checks the release packages that scripts/release.sh left in build/packages/:
+# SHA256SUMS verifies; the Debian package holds the program, its manual page,
+# the README and the copyright file, lintian finds no error in it, and its
+# program runs; the zip holds the README and a 32-bit Windows program with
+# its manifest and the expected PE time stamp.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+packages=$here/build/packages
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$here" log -1 --format=%ct)}
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarvolin-packages.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+status=0
+fail() { echo "check-packages: $*" >&2; status=1; }
+
+cd "$packages"
+echo "== sha256sum -c SHA256SUMS"
+sha256sum -c SHA256SUMS || fail "SHA256SUMS does not verify"
+deb=$(ls ./*.deb)
+zip=$(ls ./*.zip)
+[ "$(wc -l <SHA256SUMS)" -eq 2 ] || fail "SHA256SUMS should name the two packages"
+
+echo "== dpkg -c ${deb#./}"
+listing=$(dpkg -c "$deb")
+echo "$listing"
+for path in ./usr/bin/tarvolin-agent ./usr/share/man/man1/tarvolin-agent.1.gz \
+  ./usr/share/doc/tarvolin-agent/README.md ./usr/share/doc/tarvolin-agent/copyright \
+  ./usr/share/doc/tarvolin-agent/changelog.gz; do
+  grep -q " $path\$" <<<"$listing" || fail "the Debian package lacks $path"
+done
+
+echo "== lintian ${deb#./}"
+# Warnings are shown; only errors fail.
+lintian --fail-on error "$deb" 2>&1 | grep -v '^running with root privileges' || true
+lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
+
+echo "== the packaged program and manual page"
+dpkg-deb -x "$deb" "$scratch/deb"
+usage_status=0
+usage=$(env -u TARVOLIN_AUTH_KEY "$scratch/deb/usr/bin/tarvolin-agent") || usage_status=$?
+[ "$usage_status" -eq 1 ] && [[ "$usage" == "Usage : "* ]] ||
+  fail "the packaged program did not answer with its usage text (exit $usage_status)"
+warnings=$(man --warnings -E UTF-8 -l -Tutf8 -Z "$scratch/deb/usr/share/man/man1/tarvolin-agent.1.gz" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "the manual page renders with warnings: $warnings"
+
+echo "== unzip ${zip#./}"
+unzip -q "$zip" -d "$scratch/zip"
+exe=$(find "$scratch/zip" -name tarvolin-agent.exe)
+[ -n "$(find "$scratch/zip" -name README.md)" ] || fail "the zip lacks README.md"
+if [ -n "$exe" ]; then
+  bash "$here/scripts/check-win32-exe.sh" "$exe" || fail "the zipped program is not as shipped"
+  stamp=$("$here/scripts/pe-time-stamp.sh" "$exe")
+  [ "$stamp" = "$SOURCE_DATE_EPOCH" ] ||
+    fail "the zipped program's PE time stamp is $stamp, not $SOURCE_DATE_EPOCH"
+else
+  fail "the zip lacks tarvolin-agent.exe"
+fi
+[ $status -eq 0 ] && echo "check-packages: all passed"
+exit $status

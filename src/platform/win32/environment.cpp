@@ -1,0 +1,20 @@
+#include <windows.h>
+
+#include "platform/environment.h"
+
+std::string environmentVariable(const char* name) {
+  // The size asked for includes the terminating null; a value that grew
+  // between the two calls is asked for again.
+  DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+  while (size > 0) {
+    std::string value(size, '\0');
+    DWORD length = GetEnvironmentVariableA(name, &value[0], size);
+    if (length == 0) break;
+    if (length < size) {
+      value.resize(length);
+      return value;
+    }
+    size = length;
+  }
+  return std::string();
+}
