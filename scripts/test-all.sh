@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and tests both builds: the POSIX program
 # natively and the Windows program under wine; checks that both programs build
-# reproducibly and makes and checks the release packages; then the hardening runs (fuzzers, sanitizers, valgrind) on the
-# POSIX program.
+# reproducibly and makes and checks the release packages; then the hardening
+# runs (fuzzers, sanitizers, valgrind) on the POSIX program.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"

@@ -148,8 +148,9 @@ class AgentTest(unittest.TestCase):
 
     def environment(self, tmpdir=None):
         env = dict(os.environ)
+        # A key in the caller's environment would stand in for a missing -k.
         for name in ("no_proxy", "NO_PROXY", "http_proxy", "HTTP_PROXY", "https_proxy",
-                     "HTTPS_PROXY", "all_proxy", "ALL_PROXY"):
+                     "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "TARVOLIN_AUTH_KEY"):
             env.pop(name, None)
         env["http_proxy"] = "http://127.0.0.1:%d" % self.server.port
         env["TMPDIR"] = tmpdir or self.temp
