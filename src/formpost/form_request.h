@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "formpost/body_sink.h"
+#include "platform/files.h"
 #include "platform/http.h"
 
 enum SendMode : int32_t { Get = 0, MultipartPost = 1 };
 
-// File contents pass through a buffer of this size.
+// File contents and replies pass through a buffer of this size.
 constexpr uint32_t FILE_CHUNK_SIZE = 8192;
 
 struct TextField {
@@ -27,7 +28,7 @@ struct FileField {
   std::string fileNameUtf8;
   std::string contentType;
   std::string fieldName;
-  uint64_t size = ~uint64_t{0};
+  uint64_t size = SIZE_UNKNOWN;
   int32_t contentHandle = -1;
 
   // Derives the file name, its UTF-8 form, the content type and the size.
@@ -66,7 +67,7 @@ struct FormRequest {
   NetHandle requestHandle = nullptr;
   NetHandle connectionHandle = nullptr;
   NetHandle internetHandle = nullptr;
-  int32_t sendMode = Get;
+  SendMode sendMode = Get;
   UrlParts urlParts;
   int32_t statusCode = 0;
   std::string replyBody;
@@ -81,7 +82,7 @@ struct FormRequest {
 
   bool addTextField(const char* name, const char* value);
   bool addFileField(const char* fieldName, const char* path);
-  void setSendMode(int32_t mode) { sendMode = mode; }
+  void setSendMode(SendMode mode) { sendMode = mode; }
   void setReplyFile(const char* path);
 
   // The exchange: see transport.cpp. Returns -1 when the URL cannot be split,

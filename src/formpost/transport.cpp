@@ -20,11 +20,10 @@
 namespace {
 
 constexpr size_t VERSION_TEXT_CAPACITY = 260;
-constexpr uint32_t TRANSFER_BUFFER_SIZE = 8192;
 // How much of a reply is converted to the ANSI code page at a time.
 constexpr size_t CONVERSION_SLICE = 1024 * 1024;
 // One less than the buffer, as the reply has always been read.
-constexpr uint32_t REPLY_READ_SIZE = TRANSFER_BUFFER_SIZE - 1;
+constexpr uint32_t REPLY_READ_SIZE = FILE_CHUNK_SIZE - 1;
 // The reply file is written in blocks of up to this much.
 constexpr size_t FILE_WRITE_BLOCK = 64 * 1024;
 constexpr uint16_t LANGUAGE_PRIMARY_MASK = 0x3FF;
@@ -115,7 +114,7 @@ struct ReplyLength {
 // Reads the reply into replyBody, whole: NUL bytes are kept, since the reply
 // may be binary.
 int32_t captureToMemory(FormRequest& request) {
-  std::vector<char> buffer(TRANSFER_BUFFER_SIZE);
+  std::vector<char> buffer(FILE_CHUNK_SIZE);
   ReplyLength length(request.requestHandle);
   for (;;) {
     uint32_t count = 0;

@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     const char* argument = argv[++i];
     std::string name, value;
     if (option == "--mode") {
-      request.setSendMode(std::atoi(argument));
+      request.setSendMode(static_cast<SendMode>(std::atoi(argument)));
     } else if (option == "--text" && splitPair(argument, name, value)) {
       request.addTextField(name.c_str(), value.c_str());
     } else if (option == "--file" && splitPair(argument, name, value)) {
