@@ -114,7 +114,6 @@ TEST(OutputName, RefusesNamesThatLeaveTheCurrentDirectoryOrAreEmpty) {
   EXPECT_EQ("", outputNameFromUrl("http://h/x/."));
   EXPECT_EQ("", outputNameFromUrl("http://h/x/.."));
   EXPECT_EQ("", outputNameFromUrl("http://h/x/..?a"));
-  EXPECT_EQ("...", outputNameFromUrl("http://h/x/..."));
 }
 
 TEST(OutputName, DrivesBackslashesAndDeviceNamesOnlyCountWhereTheSystemReadsThem) {
@@ -122,13 +121,15 @@ TEST(OutputName, DrivesBackslashesAndDeviceNamesOnlyCountWhereTheSystemReadsThem
   EXPECT_EQ("", outputNameFromUrl("http://h/x/..\\..\\evil.exe"));
   EXPECT_EQ("", outputNameFromUrl("http://h/x/C:evil.exe"));
   for (const char* reserved :
-       {"nul.exe", "CON", "Aux.tar.gz", "com1", "LPT9.bin", "prn .txt", "a.exe.", "a.exe "})
+       {"nul.exe", "CON", "Aux.tar.gz", "com1", "LPT9.bin", "prn .txt", "a.exe.", "a.exe ", "..."})
     EXPECT_EQ("", outputNameFromUrl(std::string("http://h/x/") + reserved)) << reserved;
   EXPECT_EQ("com10.exe", outputNameFromUrl("http://h/x/com10.exe"));
   EXPECT_EQ("console.exe", outputNameFromUrl("http://h/x/console.exe"));
 #else
   EXPECT_EQ("..\\..\\evil.exe", outputNameFromUrl("http://h/x/..\\..\\evil.exe"));
   EXPECT_EQ("C:evil.exe", outputNameFromUrl("http://h/x/C:evil.exe"));
+  EXPECT_EQ("...", outputNameFromUrl("http://h/x/..."));
+  EXPECT_EQ("nul.exe", outputNameFromUrl("http://h/x/nul.exe"));
 #endif
 }
 
