@@ -380,7 +380,7 @@ class BothBuildsAlike(FaultTest):
                     self.assertIn(b'filename="Setup.GIF"\r\nContent-Type: image/gif\r\n',
                                   self.server.requests[1].body)
 
-    def test_stall_unreadable_version_and_private_temporary_file(self):
+    def test_stall_temporary_folder_and_version(self):
         with self.subTest("a server that stalls mid-download is given up after the idle time"):
             # The agent built with a short idle time stands in, when there is one.
             agent = SHORT_IDLE_AGENT if SHORT_IDLE_AGENT else None
@@ -392,6 +392,31 @@ class BothBuildsAlike(FaultTest):
             self.assert_error_line(result, r"error : -502\(28\)\n", r"error : -502\(12002\)\n")
             self.assertGreaterEqual(result.elapsed, idle - 1)
             self.assert_nothing_left()
+
+        with self.subTest("a temporary folder too long for GetTempFileNameA"):
+            # More than 246 characters as Windows writes it: refused on Windows
+            # before any file is made; Linux has no such limit. wine takes its
+            # temporary folder from the registry, but a process it starts from
+            # cmd takes cmd's environment.
+            folder = os.path.join(self.root, "d" * 200, "e" * 40)
+            os.makedirs(folder)
+            self.server.reset()
+            self.server.script = self.service()
+            if self.native:
+                result = self.sign("-o", "out.bin", tmpdir=folder)
+                self.assert_run(result, b"Succeeded.\n", 0)
+            else:
+                windows_folder = "Z:" + folder.replace("/", "\\")
+                self.assertGreater(len(windows_folder), 246)
+                line = "set TMP=%s&& set TEMP=%s&& Z:%s -k k -i a.exe" % (
+                    windows_folder, windows_folder, test_agent.AGENT.replace("/", "\\"))
+                result = self.run_within(self.quick_limit, "/c", line, agent="cmd")
+                self.assertEqual(1, result.returncode, result.stdout)
+                self.assert_system_message(result, None)
+                self.assertIn(b"too long", result.stdout)
+                self.assertEqual([VERSION_PATH, UPLOAD_PATH],
+                                 [r.path for r in self.server.requests])
+            self.assertEqual([], os.listdir(folder))
 
         with self.subTest("a version that cannot be read goes out empty; a kept temporary "
                           "file is private"):
