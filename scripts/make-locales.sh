@@ -14,4 +14,5 @@ make_locale zh_CN.GBK zh_CN GBK
 make_locale ja_JP.UTF-8 ja_JP UTF-8
 make_locale ko_KR.UTF-8 ko_KR UTF-8
 make_locale de_DE.UTF-8 de_DE UTF-8
+make_locale tr_TR.UTF-8 tr_TR UTF-8
 make_locale en_US.UTF-8 en_US UTF-8

@@ -14,6 +14,7 @@
 #include "platform/encoding.h"
 #include "platform/files.h"
 #include "platform/http.h"
+#include "platform/http_rules.h"
 #include "platform/module.h"
 #include "platform/system_error.h"
 
@@ -257,7 +258,7 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
   if (!internetHandle) return fail(*this, STEP_OPEN_SESSION, netLastError());
   connectionHandle = netConnect(internetHandle, hostName, port);
   if (!connectionHandle) return fail(*this, STEP_CONNECT, netLastError());
-  const std::string objectName = urlPath + extraInfo;
+  const std::string objectName = objectNameOf(urlPath, extraInfo);
   // Any mode but Get opens a POST; one that is not MultipartPost is refused
   // below, before anything is sent.
   const char* verb = sendMode != Get ? "POST" : "GET";

@@ -51,9 +51,10 @@ bool netSendRequest(NetHandle request);
 bool netWrite(NetHandle request, const void* bytes, uint32_t count);
 // The error number InternetGetLastResponseInfoA reports after a failed write.
 unsigned long netLastResponseError();
-// Completes the request and waits for the reply's status and headers. A GET
-// answered with a redirect is followed, ten times at most. Waiting longer than
-// a minute without a byte moving fails any call that waits.
+// Completes the request and waits for the reply's status and headers.
+// Redirects are followed as followsRedirect (http_rules.h) says, ten at most;
+// a POST is followed with a GET. Waiting longer than NET_IDLE_SECONDS without
+// a byte moving fails any call that waits, with the system's time-out error.
 bool netEndRequest(NetHandle request);
 // The reply status as decimal text, into `capacity` bytes at most.
 bool netQueryStatusText(NetHandle request, char* buffer, uint32_t capacity);

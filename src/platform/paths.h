@@ -8,6 +8,12 @@
 // current directory.
 bool holdsPathSyntax(const std::string& name);
 
+// True when the system would not save a file under `name` as it stands: on
+// Windows a device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in
+// any case and with any extension) or a name ending in a dot or a blank,
+// which the system strips. Nothing elsewhere.
+bool isReservedFileName(const std::string& name);
+
 // The system's own path separator when it is not the backslash ('/' on
 // POSIX), or 0 where the backslash is the system's separator.
 char nativeSeparatorBesidesBackslash();

@@ -15,8 +15,10 @@ void initAnsiCodePage();
 // std::string::npos when there is none.
 size_t findLastChar(const std::string& text, char ch);
 
-// Whole-text comparison that ignores letter case as the code page defines it.
+// Whole-text comparison that ignores letter case: ASCII letters by ASCII rules
+// in every locale, other letters as the code page defines them.
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 
-// Lower-cases every character, double-byte letters included.
+// Lower-cases every character, double-byte letters included, by the rules of
+// equalsIgnoreCase.
 std::string toLowerAnsi(const std::string& text);

@@ -43,12 +43,15 @@ void prepareDownload(FormRequest& request, const std::string& replyFile) {
 }
 
 std::string outputNameFromUrl(const std::string& url) {
-  // "?" and "#" are never the trail byte of a double-byte character, so a
-  // plain byte search finds the real ones.
-  std::string withoutQuery = url.substr(0, url.find_first_of("?#"));
-  size_t slash = findLastChar(withoutQuery, '/');
+  size_t slash = findLastChar(url, '/');
   if (slash == std::string::npos) return std::string();
-  std::string name = withoutQuery.substr(slash + 1);
-  if (name.empty() || name == "." || name == ".." || holdsPathSyntax(name)) return std::string();
+  // The last segment first, and only then the query and fragment cut off:
+  // ".../get?name=x/y.bin" names y.bin. "?" and "#" are never the trail byte
+  // of a double-byte character, so a plain byte search finds the real ones.
+  std::string name = url.substr(slash + 1);
+  name = name.substr(0, name.find_first_of("?#"));
+  if (name.empty() || name == "." || name == ".." || holdsPathSyntax(name) ||
+      isReservedFileName(name))
+    return std::string();
   return name;
 }

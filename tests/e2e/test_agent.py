@@ -264,11 +264,11 @@ class SigningJob(AgentTest):
 
     def test_query_reaches_the_server_but_not_the_file_name(self):
         self.write_input("a.exe", b"a")
-        self.server.script = self.service(url=RESULT_URL + "?id=7&v=%41/x")
+        self.server.script = self.service(url=RESULT_URL + "?id=7&v=%41")
         result = self.run_agent("-k", "k", "-i", "a.exe")
         self.assert_run(result, b"Succeeded.\n", 0)
         self.assertEqual(SIGNED, self.read_work("result.bin"))
-        self.assertEqual("GET %s?id=7&v=%%41/x HTTP/1.1" % RESULT_URL,
+        self.assertEqual("GET %s?id=7&v=%%41 HTTP/1.1" % RESULT_URL,
                          self.server.requests[2].request_line)
         self.assertEqual(["a.exe", "result.bin"], sorted(os.listdir(self.work)))
 

@@ -54,10 +54,11 @@ TEST(Endpoints, UploadReportsAnInputThatVanished) {
   EXPECT_EQ(inputs[1], missing);
 }
 
-TEST(OutputName, IsTheLastSegmentWithoutQueryOrFragment) {
+TEST(OutputName, IsTheLastSegmentThenCutAtQueryOrFragment) {
   EXPECT_EQ("result.bin", outputNameFromUrl("http://h:81/x/result.bin"));
-  EXPECT_EQ("result.bin", outputNameFromUrl("http://h/x/result.bin?id=3&t=a/b"));
-  EXPECT_EQ("result.bin", outputNameFromUrl("http://h/x/result.bin#part/2"));
+  EXPECT_EQ("result.bin", outputNameFromUrl("http://h/x/result.bin?id=3&t=ab"));
+  EXPECT_EQ("b", outputNameFromUrl("http://h/x/result.bin?id=3&t=a/b"));
+  EXPECT_EQ("y.bin", outputNameFromUrl("http://h/dl/get?name=x/y.bin#frag"));
   EXPECT_EQ("a b%20c.exe", outputNameFromUrl("http://h/a b%20c.exe"));
   EXPECT_EQ("h", outputNameFromUrl("http://h"));
 }
@@ -70,16 +71,22 @@ TEST(OutputName, RefusesNamesThatLeaveTheCurrentDirectoryOrAreEmpty) {
   EXPECT_EQ("", outputNameFromUrl("http://h/x/."));
   EXPECT_EQ("", outputNameFromUrl("http://h/x/.."));
   EXPECT_EQ("", outputNameFromUrl("http://h/x/..?a"));
-  EXPECT_EQ("...", outputNameFromUrl("http://h/x/..."));
 }
 
-TEST(OutputName, DriveAndBackslashOnlyCountWhereTheSystemReadsThem) {
+TEST(OutputName, DrivesBackslashesAndDeviceNamesOnlyCountWhereTheSystemReadsThem) {
 #ifdef _WIN32
   EXPECT_EQ("", outputNameFromUrl("http://h/x/..\\..\\evil.exe"));
   EXPECT_EQ("", outputNameFromUrl("http://h/x/C:evil.exe"));
+  for (const char* reserved :
+       {"nul.exe", "CON", "Aux.tar.gz", "com1", "LPT9.bin", "prn .txt", "a.exe.", "a.exe ", "..."})
+    EXPECT_EQ("", outputNameFromUrl(std::string("http://h/x/") + reserved)) << reserved;
+  EXPECT_EQ("com10.exe", outputNameFromUrl("http://h/x/com10.exe"));
+  EXPECT_EQ("console.exe", outputNameFromUrl("http://h/x/console.exe"));
 #else
   EXPECT_EQ("..\\..\\evil.exe", outputNameFromUrl("http://h/x/..\\..\\evil.exe"));
   EXPECT_EQ("C:evil.exe", outputNameFromUrl("http://h/x/C:evil.exe"));
+  EXPECT_EQ("...", outputNameFromUrl("http://h/x/..."));
+  EXPECT_EQ("nul.exe", outputNameFromUrl("http://h/x/nul.exe"));
 #endif
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "platform/encoding.h"
@@ -82,6 +83,24 @@ TEST_F(Files, TemporaryFileIsNewEmptyAndPrefixed) {
   EXPECT_EQ("tvf", name.substr(0, 3));
   EXPECT_FALSE(createTempFile(scratch.path + "no-such-dir" + PATH_SEPARATOR, "tvf", first));
 }
+
+#ifdef _WIN32
+TEST_F(Files, TemporaryFolderTooLongForTheSystemIsRefusedBeforeAnyFileIsMade) {
+  // 247 characters leave GetTempFileNameA no room for the name it adds.
+  std::string folder = scratch.path + std::string(246 - scratch.path.size(), 'd') + PATH_SEPARATOR;
+  ASSERT_EQ(247u, folder.size());
+  ASSERT_TRUE(std::filesystem::create_directories(folder));
+  std::string made;
+  EXPECT_FALSE(createTempFile(folder, "tvf", made));
+  const unsigned long FILENAME_EXCED_RANGE = 206;
+  EXPECT_EQ(FILENAME_EXCED_RANGE, lastSystemError());
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  // One shorter is the longest the system takes.
+  folder.erase(folder.size() - 2, 1);
+  ASSERT_TRUE(std::filesystem::create_directories(folder));
+  EXPECT_TRUE(createTempFile(folder, "tvf", made));
+}
+#endif
 
 TEST_F(Files, CopyOverwritesAndDeleteRemoves) {
   std::string source = scratch.path + "source.bin";

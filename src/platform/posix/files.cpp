@@ -126,13 +126,10 @@ bool createTempFile(const std::string& directory, const char* prefix, std::strin
   pattern += "XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
+  // mkstemp makes the file private to its owner (0600): a kept temporary file
+  // in a shared folder is no one else's to read.
   int fd = mkstemp(name.data());
   if (fd < 0) return false;
-  // mkstemp makes the file private to its owner; give it the mode any new file
-  // of this user would get.
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
   close(fd);
   path = name.data();
   return true;

@@ -26,21 +26,13 @@
 #include <vector>
 
 #include "platform/http.h"
+#include "platform/http_rules.h"
 #include "platform/posix/proxy.h"
-
-// How long an exchange may wait without a byte moving, connecting included,
-// before it fails; WinINet's default. Only a build may change it.
-#ifndef TARVOLIN_NET_IDLE_SECONDS
-#define TARVOLIN_NET_IDLE_SECONDS 60
-#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr long IDLE_SECONDS = TARVOLIN_NET_IDLE_SECONDS;
-// WinINet follows at most this many redirects of a GET.
-constexpr int MAX_REDIRECTS = 10;
 // The reply buffer takes one more piece from libcurl (at most
 // RECEIVE_BUFFER_SIZE) only while it holds less than this.
 constexpr size_t REPLY_BUFFER_LIMIT = 64 * 1024;
@@ -173,14 +165,8 @@ std::string hostWithoutBrackets(const std::string& host) {
   return host;
 }
 
-// "http://host:port" with the port left out when it is the scheme's own.
 std::string originOf(const NetRequest& r) {
-  std::string origin = r.secure ? "https://" : "http://";
-  std::string host = r.hostName;
-  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-  origin += host;
-  if (r.port != (r.secure ? 443 : 80)) origin += ":" + std::to_string(r.port);
-  return origin;
+  return ::originOf(r.hostName, r.port, r.secure);
 }
 
 std::string objectNameOrRoot(const std::string& objectName) {
@@ -316,7 +302,7 @@ void driveUntil(NetRequest& r, Condition satisfied) {
     }
     collectResult(r);
     if (satisfied() || r.transferDone) return;
-    if (Clock::now() - r.lastActivity >= std::chrono::seconds(IDLE_SECONDS)) {
+    if (Clock::now() - r.lastActivity >= std::chrono::seconds(NET_IDLE_SECONDS)) {
       abortTransfer(r, CURLE_OPERATION_TIMEDOUT);
       return;
     }
@@ -398,7 +384,7 @@ CURLcode startTransfer(NetRequest& r) {
   curl_easy_setopt(e, CURLOPT_PROXY, r.proxy.c_str());
   curl_easy_setopt(e, CURLOPT_NOPROXY, "");
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, IDLE_SECONDS);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, NET_IDLE_SECONDS);
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, takeHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
@@ -436,47 +422,33 @@ bool sendHop(NetRequest& r) {
   return true;
 }
 
-bool isRedirect(const std::string& status) {
-  return status == "301" || status == "302" || status == "303" || status == "307" ||
-         status == "308";
+// A form post's body is not sent again: a hop that follows one is a GET.
+void turnIntoGet(NetRequest& r) {
+  r.verb = "GET";
+  r.contentLength = -1;
+  std::vector<std::string> kept;
+  for (const std::string& line : r.headerLines)
+    if (!startsWithIgnoreCase(line, "Content-Type:") &&
+        !startsWithIgnoreCase(line, "Content-Length:"))
+      kept.push_back(line);
+  r.headerLines.swap(kept);
 }
 
-bool hasScheme(const std::string& location) {
-  size_t colon = location.find("://");
-  if (colon == std::string::npos || colon == 0) return false;
-  for (size_t i = 0; i < colon; ++i) {
-    char ch = location[i];
-    bool schemeChar = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
-                      (ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '.';
-    if (!schemeChar) return false;
-  }
-  return true;
-}
-
-// The absolute URL a Location names, relative to the hop that answered.
-std::string resolveLocation(const NetRequest& r, const std::string& location) {
-  if (hasScheme(location)) return location;
-  if (location.compare(0, 2, "//") == 0) return (r.secure ? "https:" : "http:") + location;
-  std::string path = objectNameOrRoot(r.objectName);
-  path = path.substr(0, path.find_first_of("?#"));
-  if (location.empty()) return originOf(r) + path;
-  if (location[0] == '/') return originOf(r) + location;
-  if (location[0] == '?' || location[0] == '#') return originOf(r) + path + location;
-  return originOf(r) + path.substr(0, path.rfind('/') + 1) + location;
-}
-
-// Follows the redirects of a GET the way WinINet does by default. The last
-// reply stands when a Location cannot be followed or the limit is reached.
+// Follows redirects the way WinINet does by default (see followsRedirect).
+// The last reply stands when a Location cannot be followed or the limit is
+// reached.
 bool followRedirects(NetRequest& r) {
-  while (r.verb == "GET" && isRedirect(r.statusText) && !r.location.empty() &&
+  while (followsRedirect(r.verb, std::atoi(r.statusText.c_str())) && !r.location.empty() &&
          r.redirectsFollowed < MAX_REDIRECTS) {
     UrlParts next;
-    if (!crackUrl(resolveLocation(r, r.location), next)) return true;
+    if (!crackUrl(resolveLocation(r.hostName, r.port, r.secure, r.objectName, r.location), next))
+      return true;
     ++r.redirectsFollowed;
+    if (r.verb != "GET") turnIntoGet(r);
     r.hostName = next.hostName;
     r.port = next.port;
     r.secure = next.secure;
-    r.objectName = next.urlPath + next.extraInfo;
+    r.objectName = objectNameOf(next.urlPath, next.extraInfo);
     if (!sendHop(r)) return false;
     driveUntil(r, [&] { return r.replyHeadersDone; });
     if (!r.replyHeadersDone) return failWith(failureCode(r, CURLE_GOT_NOTHING));
@@ -559,6 +531,9 @@ bool netAddHeaderLine(NetHandle handle, const std::string& line) {
     if (value.empty() || *end != '\0') return failWith(CURLE_BAD_FUNCTION_ARGUMENT);
     r->contentLength = static_cast<curl_off_t>(length);
   }
+  // libcurl drops a line with an empty value ("Name:" asks it to remove its
+  // own header of that name) unless it is written "Name;".
+  if (trimmed(header.substr(colon + 1)).empty()) header = header.substr(0, colon) + ";";
   r->headerLines.push_back(header);
   return true;
 }

@@ -23,6 +23,12 @@ size_t ansiCharLength(const std::string& text, size_t offset) {
 }
 
 void lowerAnsiChar(char* bytes, size_t length) {
+  // ASCII letters follow ASCII rules in every locale, as on Windows: in a
+  // Turkish locale towlower would make "I" a dotless i, and "-I" no option.
+  if (length == 1 && static_cast<unsigned char>(bytes[0]) < 0x80) {
+    if (bytes[0] >= 'A' && bytes[0] <= 'Z') bytes[0] = static_cast<char>(bytes[0] - 'A' + 'a');
+    return;
+  }
   mbstate_t state{};
   wchar_t wide = 0;
   size_t decoded = mbrtowc(&wide, bytes, length, &state);

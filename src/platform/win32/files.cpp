@@ -66,7 +66,16 @@ std::string tempDirectory() {
   return std::string(buffer, length);
 }
 
+// GetTempFileNameA needs room in MAX_PATH for the name it adds; given a
+// longer folder, some systems make a file under a mangled name and report
+// success, so the length is checked first.
+constexpr size_t TEMP_FOLDER_LIMIT = MAX_PATH - 14;
+
 bool createTempFile(const std::string& directory, const char* prefix, std::string& path) {
+  if (directory.size() > TEMP_FOLDER_LIMIT) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
   char buffer[MAX_PATH] = {};
   if (GetTempFileNameA(directory.c_str(), prefix ? prefix : "", 0, buffer) == 0) return false;
   path = buffer;

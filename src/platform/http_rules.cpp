@@ -1,0 +1,56 @@
+#include "platform/http_rules.h"
+
+// Only a build may change it: the tests build a second agent that gives up
+// sooner, so that they need not wait a minute (TARVOLIN_TEST_IDLE_SECONDS).
+#ifndef TARVOLIN_NET_IDLE_SECONDS
+#define TARVOLIN_NET_IDLE_SECONDS 60
+#endif
+
+extern const long NET_IDLE_SECONDS = TARVOLIN_NET_IDLE_SECONDS;
+
+namespace {
+
+bool hasScheme(const std::string& location) {
+  size_t colon = location.find("://");
+  if (colon == std::string::npos || colon == 0) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    char ch = location[i];
+    bool schemeChar = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+                      (ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '.';
+    if (!schemeChar) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool followsRedirect(const std::string& verb, int status) {
+  if (status == 301 || status == 302 || status == 303) return true;
+  return verb == "GET" && (status == 307 || status == 308);
+}
+
+std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo) {
+  // "#" is never the trail byte of a double-byte character.
+  return urlPath + extraInfo.substr(0, extraInfo.find('#'));
+}
+
+std::string originOf(const std::string& hostName, uint16_t port, bool secure) {
+  std::string origin = secure ? "https://" : "http://";
+  bool bareIpv6 = hostName.find(':') != std::string::npos && hostName.front() != '[';
+  origin += bareIpv6 ? "[" + hostName + "]" : hostName;
+  if (port != (secure ? 443 : 80)) origin += ":" + std::to_string(port);
+  return origin;
+}
+
+std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
+                            const std::string& objectName, const std::string& location) {
+  if (hasScheme(location)) return location;
+  if (location.compare(0, 2, "//") == 0) return (secure ? "https:" : "http:") + location;
+  const std::string origin = originOf(hostName, port, secure);
+  std::string path = objectName.empty() ? "/" : objectName;
+  path = path.substr(0, path.find_first_of("?#"));
+  if (location.empty()) return origin + path;
+  if (location[0] == '/') return origin + location;
+  if (location[0] == '?' || location[0] == '#') return origin + path + location;
+  return origin + path.substr(0, path.rfind('/') + 1) + location;
+}
