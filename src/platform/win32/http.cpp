@@ -72,6 +72,7 @@ struct CallThread {
   ULONGLONG lastActivity = 0;  // when a byte last moved
   std::vector<char> bytes;     // what a write sends, what a read got
   DWORD responseError = 0;     // InternetGetLastResponseInfoA after a failed write
+  DWORD bufferedReply = 0;     // bytes that had arrived beyond what a read took
 
   void touch() {
     AcquireSRWLockExclusive(&lock);
@@ -119,6 +120,7 @@ struct NetRequest {
   bool secure = false;
   std::vector<std::string> headerLines;  // the caller's, repeated on each hop
   int redirectsFollowed = 0;
+  DWORD bufferedReply = 0;  // reply bytes known to have arrived, not yet read
   bool timedOut = false;
   CallThread* calls = nullptr;
   HANDLE thread = nullptr;  // null: calls run on the caller's thread
@@ -459,6 +461,16 @@ bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count)
   NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
   if (!r) return false;
   HINTERNET request = r->handle;
+  if (r->bufferedReply > 0 && r->handle) {
+    // Bytes that have arrived already are read at once, without the thread.
+    DWORD done = 0;
+    if (!InternetReadFile(request, buffer,
+                          r->bufferedReply < capacity ? r->bufferedReply : capacity, &done))
+      return false;
+    r->bufferedReply = done < r->bufferedReply ? r->bufferedReply - done : 0;
+    count = done;
+    return true;
+  }
   bool read = runCall(*r, [request, capacity](CallThread& t) {
     // InternetReadFile waits until it can fill the whole buffer: asking for
     // what has arrived lets every piece count as bytes moving, so a server
@@ -471,11 +483,13 @@ bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count)
     DWORD done = 0;
     BOOL ok = InternetReadFile(request, t.bytes.data(), wanted, &done);
     t.bytes.resize(ok ? done : 0);
+    t.bufferedReply = ok && available > done ? available - done : 0;
     return ok;
   });
   if (!read) return false;
   count = static_cast<uint32_t>(r->calls->bytes.size());
   if (count > 0) std::memcpy(buffer, r->calls->bytes.data(), count);
+  r->bufferedReply = r->calls->bufferedReply;
   return true;
 }
 
