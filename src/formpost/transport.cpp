@@ -11,6 +11,7 @@
 #include "formpost/form_request.h"
 #include "formpost/multipart.h"
 #include "formpost/step_codes.h"
+#include "platform/ascii.h"
 #include "platform/encoding.h"
 #include "platform/files.h"
 #include "platform/http.h"
@@ -238,12 +239,6 @@ int formatModuleVersion(char* buffer) {
   return 1;
 }
 
-int32_t leadingNumber(const char* text) {
-  int32_t number = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) number = number * 10 + (*text - '0');
-  return number;
-}
-
 int32_t FormRequest::send(const char* url) {
   if (!crackUrl(url ? url : "", urlParts)) {
     replyBody = SPLIT_URL_FAILED_TEXT;
@@ -291,7 +286,7 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
   char status[10] = "";
   if (!netQueryStatusText(requestHandle, status, sizeof status))
     return fail(*this, STEP_QUERY_STATUS, netLastError());
-  statusCode = leadingNumber(status);
+  statusCode = leadingInteger(status);
 
   int32_t code =
       !replyFile.empty() && statusCode == 200 ? captureToFile(*this) : captureToMemory(*this);

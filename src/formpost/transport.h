@@ -23,6 +23,3 @@ std::string makeBoundary(uint32_t seed);
 // (260 bytes) and returns 1; returns 0 and leaves the buffer untouched when
 // the version cannot be read.
 int formatModuleVersion(char* buffer);
-
-// The decimal number the text starts with; 0 when it starts with no digit.
-int32_t leadingNumber(const char* text);

@@ -1,9 +1,22 @@
-// One synchronous HTTP exchange at a time, with WinINet's shape: a root
-// handle, a connection handle and a request handle; headers added a line at
-// a time; the body written piece by piece between sending the request and
-// ending it; the reply read in pieces. On Windows each call is the WinINet
-// call of the same role; on POSIX it is carried out with libcurl so that the
-// server sees the request WinINet would compose.
+// One synchronous HTTP/1.1 exchange at a time. Its shape is WinINet's: a
+// root handle, a connection handle and a request handle; header lines added
+// one at a time; the body written piece by piece between sending the request
+// and ending it; then the status, and the reply read in pieces. On Windows
+// each call is the WinINet call of the same role. On POSIX (posix/http*.cpp)
+// each is carried out with libcurl, and the server must not be able to tell
+// the two apart: what each call puts on the wire is said below.
+//
+// A request on the wire, whichever system sends it:
+//   <VERB> <object name> HTTP/1.1      (through an HTTP proxy, a plain http
+//                                       request names "http://host[:port]"
+//                                       before the object name)
+//   Host, User-Agent (the agent text), Pragma: no-cache,
+//   Cache-Control: no-cache, Connection: Keep-Alive, in this order
+//   the caller's lines, in the order they were added, exactly as given
+//   the body, exactly Content-Length bytes; never chunked, no Expect
+// Every call returns false (or null) on failure and leaves the error number
+// for netLastError. No call retries; a call that waits gives up once nothing
+// has moved for NET_IDLE_SECONDS (http_rules.h).
 #pragma once
 
 #include <cstdint>
@@ -44,10 +57,15 @@ NetHandle netConnect(NetHandle root, const std::string& hostName, uint16_t port)
 // `secure`. Null on failure.
 NetHandle netOpenRequest(NetHandle connection, const char* verb, const std::string& objectName,
                          bool secure);
-// One header line ending in "\r\n", added after those the library composes.
+// One header line ending in "\r\n", added after those composed above and
+// sent as it stands, an empty value included ("Agent-Version: "). A
+// Content-Length line also fixes how many body bytes netWrite may send.
 bool netAddHeaderLine(NetHandle request, const std::string& line);
-// Sends the request line and the headers; the body, if any, may follow.
+// Sends the request line and the headers, and returns once they are out (for
+// a GET, no body follows). Fails when the host cannot be reached.
 bool netSendRequest(NetHandle request);
+// Sends `count` more bytes of the body. Never sends past the announced
+// Content-Length: a write that would is refused, and nothing of it goes out.
 bool netWrite(NetHandle request, const void* bytes, uint32_t count);
 // The error number InternetGetLastResponseInfoA reports after a failed write.
 unsigned long netLastResponseError();
@@ -56,13 +74,17 @@ unsigned long netLastResponseError();
 // a POST is followed with a GET. Waiting longer than NET_IDLE_SECONDS without
 // a byte moving fails any call that waits, with the system's time-out error.
 bool netEndRequest(NetHandle request);
-// The reply status as decimal text, into `capacity` bytes at most.
+// The final reply's status as decimal text ("200"), into `capacity` bytes at
+// most; interim 1xx replies are passed over.
 bool netQueryStatusText(NetHandle request, char* buffer, uint32_t capacity);
 // The length the reply's Content-Length header announces; false when it
 // announces none.
 bool netQueryContentLength(NetHandle request, uint64_t& length);
-// Up to `capacity` bytes of the reply body; `count` 0 at its end.
+// Up to `capacity` bytes of the reply body, decoded from chunked if it came
+// so; `count` 0 at its end. The layer holds at most a small, fixed amount of
+// the reply at a time, whatever its size.
 bool netRead(NetHandle request, void* buffer, uint32_t capacity, uint32_t& count);
+// Closes a handle; a request's transfer ends with it.
 void netClose(NetHandle handle);
 // The error number of the net call that just failed (GetLastError on
 // Windows; the libcurl error code on POSIX).

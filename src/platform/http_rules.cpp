@@ -34,6 +34,12 @@ std::string objectNameOf(const std::string& urlPath, const std::string& extraInf
   return urlPath + extraInfo.substr(0, extraInfo.find('#'));
 }
 
+std::string hostWithoutBrackets(const std::string& host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    return host.substr(1, host.size() - 2);
+  return host;
+}
+
 std::string originOf(const std::string& hostName, uint16_t port, bool secure) {
   std::string origin = secure ? "https://" : "http://";
   bool bareIpv6 = hostName.find(':') != std::string::npos && hostName.front() != '[';

@@ -21,6 +21,9 @@ bool followsRedirect(const std::string& verb, int status);
 // fragment is for the client alone and never goes on the wire.
 std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo);
 
+// An IPv6 literal as a host name without the brackets a URL puts round it.
+std::string hostWithoutBrackets(const std::string& host);
+
 // "http://host[:port]", the port left out when it is the scheme's own.
 std::string originOf(const std::string& hostName, uint16_t port, bool secure);
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/ascii.h"
 #include "platform/console.h"
 
 namespace {
@@ -16,30 +17,6 @@ std::string childValue(const TiXmlElement* result, const char* name) {
   const TiXmlNode* first = element->FirstChild();
   if (first == nullptr) return {};
   return first->Value();
-}
-
-bool isAsciiSpace(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
-// Reads a number as atoi does (leading white space, optional sign, digits up
-// to the first non-digit, 0 when there are none), but a number beyond the
-// 32-bit range stops at its nearer limit instead of being undefined.
-int32_t leadingInteger(const std::string& text) {
-  size_t offset = 0;
-  while (offset < text.size() && isAsciiSpace(text[offset])) ++offset;
-  bool negative = false;
-  if (offset < text.size() && (text[offset] == '+' || text[offset] == '-')) {
-    negative = text[offset] == '-';
-    ++offset;
-  }
-  const int64_t limit = negative ? -int64_t{INT32_MIN} : int64_t{INT32_MAX};
-  int64_t magnitude = 0;
-  for (; offset < text.size() && text[offset] >= '0' && text[offset] <= '9'; ++offset) {
-    magnitude = magnitude * 10 + (text[offset] - '0');
-    if (magnitude > limit) magnitude = limit;
-  }
-  return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
 // What TinyXML spends grows with what it is given: a node per element and
@@ -72,7 +49,7 @@ void ServiceReply::parseReply(const char* body) {
   document.Parse(body, nullptr, TIXML_ENCODING_LEGACY);
   const TiXmlElement* result = document.FirstChildElement("result");
   if (result == nullptr) return;
-  code = leadingInteger(childValue(result, "code"));
+  code = leadingInteger(childValue(result, "code").c_str());
   title = childValue(result, "title");
   text = childValue(result, "text");
   url = childValue(result, "url");

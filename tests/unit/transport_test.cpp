@@ -7,6 +7,7 @@
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
 #include "formpost/transport.h"
+#include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "scratch_dir.h"
@@ -36,10 +37,10 @@ TEST(Boundary, SameSecondSameBoundary) {
 }
 
 TEST(Transport, StatusIsTheLeadingDigits) {
-  EXPECT_EQ(200, leadingNumber("200"));
-  EXPECT_EQ(404, leadingNumber("404 Not Found"));
-  EXPECT_EQ(0, leadingNumber(""));
-  EXPECT_EQ(0, leadingNumber("x200"));
+  EXPECT_EQ(200, leadingInteger("200"));
+  EXPECT_EQ(404, leadingInteger("404 Not Found"));
+  EXPECT_EQ(0, leadingInteger(""));
+  EXPECT_EQ(0, leadingInteger("x200"));
 }
 
 TEST(Transport, AgentVersionIsTheProgramsFileVersion) {

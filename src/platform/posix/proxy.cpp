@@ -6,13 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "platform/ascii.h"
+#include "platform/http_rules.h"
 
-std::string lowerAscii(std::string text) {
-  for (char& ch : text)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  return text;
-}
+namespace {
 
 const char* firstSet(EnvironmentLookup lookup, const char* first, const char* second) {
   const char* value = lookup(first);
@@ -51,15 +48,14 @@ bool coveredByEntry(const std::string& entry, const std::string& host) {
 }  // namespace
 
 bool noProxyCovers(const std::string& noProxy, const std::string& rawHost) {
-  std::string host = lowerAscii(rawHost);
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-    host = host.substr(1, host.size() - 2);
+  std::string host = asciiLowered(rawHost);
+  host = hostWithoutBrackets(host);
   if (!host.empty() && host.back() == '.') host.pop_back();
   size_t at = 0;
   while (at < noProxy.size()) {
     size_t end = noProxy.find_first_of(", \t", at);
     if (end == std::string::npos) end = noProxy.size();
-    std::string entry = lowerAscii(noProxy.substr(at, end - at));
+    std::string entry = asciiLowered(noProxy.substr(at, end - at));
     if (!entry.empty() && entry.back() == '.') entry.pop_back();
     if (!entry.empty() && coveredByEntry(entry, host)) return true;
     at = end + 1;
@@ -81,6 +77,6 @@ std::string proxyForHost(const std::string& host, bool secure, EnvironmentLookup
 bool proxySpeaksHttp(const std::string& proxy) {
   size_t scheme = proxy.find("://");
   if (scheme == std::string::npos) return true;  // libcurl's default: an HTTP proxy
-  std::string name = lowerAscii(proxy.substr(0, scheme));
+  std::string name = asciiLowered(proxy.substr(0, scheme));
   return name == "http" || name == "https";
 }

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <cwctype>
 
+#include "platform/ascii.h"
 #include "platform/text.h"
 #include "platform/text_chars.h"
 
@@ -26,7 +27,7 @@ void lowerAnsiChar(char* bytes, size_t length) {
   // ASCII letters follow ASCII rules in every locale, as on Windows: in a
   // Turkish locale towlower would make "I" a dotless i, and "-I" no option.
   if (length == 1 && static_cast<unsigned char>(bytes[0]) < 0x80) {
-    if (bytes[0] >= 'A' && bytes[0] <= 'Z') bytes[0] = static_cast<char>(bytes[0] - 'A' + 'a');
+    bytes[0] = asciiLower(bytes[0]);
     return;
   }
   mbstate_t state{};

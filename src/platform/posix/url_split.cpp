@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/ascii.h"
 #include "platform/http.h"
 
 namespace {
@@ -16,16 +17,6 @@ struct KnownScheme {
 
 // Only the schemes an HTTP exchange can carry.
 const KnownScheme KNOWN_SCHEMES[] = {{"http", 80, false}, {"https", 443, true}};
-
-bool equalsAsciiIgnoreCase(const std::string& a, const char* b) {
-  if (a.size() != std::strlen(b)) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char ca = a[i], cb = b[i];
-    if (ca >= 'A' && ca <= 'Z') ca = static_cast<char>(ca - 'A' + 'a');
-    if (ca != cb) return false;
-  }
-  return true;
-}
 
 bool fits(const std::string& part, size_t limitWithTerminator) {
   return part.size() < limitWithTerminator;
@@ -52,7 +43,7 @@ bool crackUrl(const std::string& url, UrlParts& parts) {
   split.scheme = url.substr(0, colon);
   const KnownScheme* scheme = nullptr;
   for (const KnownScheme& known : KNOWN_SCHEMES)
-    if (equalsAsciiIgnoreCase(split.scheme, known.name)) scheme = &known;
+    if (equalsIgnoringAsciiCase(split.scheme, known.name)) scheme = &known;
   if (!scheme || url.compare(colon + 1, 2, "//") != 0) return false;
 
   size_t authorityStart = colon + 3;

@@ -1,0 +1,124 @@
+// One request of the libcurl-based HTTP layer, and the pieces that carry it.
+// Internal to the POSIX side of the HTTP layer.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+// The reply buffer takes one more piece from libcurl (at most
+// RECEIVE_BUFFER_SIZE) only while it holds less than this.
+constexpr size_t REPLY_BUFFER_LIMIT = 64 * 1024;
+// libcurl's receive buffer; its default of 16 KiB costs a recv and a poll
+// per 16 KiB of a large download.
+constexpr long RECEIVE_BUFFER_SIZE = 64 * 1024;
+// Body pieces are gathered up to this much before libcurl is driven to send
+// them: a send and a poll per 8 KiB piece cost more than moving its bytes.
+constexpr size_t SEND_STAGE_SIZE = 64 * 1024;
+
+enum class HandleKind { Root, Connection, Request };
+
+struct NetRoot {
+  HandleKind kind = HandleKind::Root;
+  std::string agent;
+};
+
+struct NetConnection {
+  HandleKind kind = HandleKind::Connection;
+  std::string agent;
+  std::string hostName;
+  uint16_t port = 0;
+};
+
+struct NetRequest {
+  HandleKind kind = HandleKind::Request;
+  std::string agent;
+  std::string verb;
+  // Where the current hop goes; a followed redirect changes them.
+  std::string hostName;
+  std::string objectName;
+  uint16_t port = 0;
+  bool secure = false;
+  std::string target;  // what libcurl must keep alive while it runs
+  std::string proxy;
+  std::vector<std::string> headerLines;  // the caller's, without CRLF
+  curl_off_t contentLength = -1;
+
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+  curl_slist* headers = nullptr;
+  curl_slist* proxyHeaders = nullptr;
+  CURLcode result = CURLE_OK;
+  bool started = false;
+  bool transferDone = false;
+  Clock::time_point lastActivity;
+
+  // Upload.
+  const char* piece = nullptr;
+  size_t pieceLeft = 0;
+  uint64_t bodySent = 0;
+  std::string staged;  // body bytes taken by netWrite, not yet given to libcurl
+  bool requestSent = false;
+  bool bodyEnded = false;
+  bool sendPaused = false;
+
+  // Reply.
+  std::string statusText;
+  std::string location;
+  std::string replyBuffer;
+  size_t replyOffset = 0;
+  uint64_t replyLength = 0;
+  int redirectsFollowed = 0;
+  bool replyLengthKnown = false;
+  bool replyChunked = false;
+  bool replyHeadersDone = false;
+  bool recvPaused = false;
+
+  size_t replyBuffered() const { return replyBuffer.size() - replyOffset; }
+  void touch() { lastActivity = Clock::now(); }
+};
+
+// Records `code` as the last error of the layer and returns false.
+bool failWith(unsigned long code);
+unsigned long failureCode(const NetRequest& r, CURLcode fallback);
+
+// The bridge between WinINet's push-style calls and libcurl (http_transfer.cpp).
+size_t supplyBody(char* buffer, size_t size, size_t count, void* user);
+size_t takeReply(char* bytes, size_t size, size_t count, void* user);
+void abortTransfer(NetRequest& r, CURLcode code);
+void resumeSending(NetRequest& r);
+void resumeReceiving(NetRequest& r);
+void releaseTransfer(NetRequest& r);
+bool sendStaged(NetRequest& r);
+
+// One round of the transfer: false when it had to be given up.
+bool driveOnce(NetRequest& r);
+// Waits for traffic, a little; gives the transfer up as timed out once
+// nothing has moved for NET_IDLE_SECONDS.
+void waitForTraffic(NetRequest& r);
+
+// Runs the transfer until `satisfied` holds, it ends, or nothing has moved
+// for NET_IDLE_SECONDS. Only the time spent here counts towards the idle
+// limit: while the caller prepares its next piece, the transfer is paused and
+// nothing is expected to move.
+template <typename Condition>
+void driveUntil(NetRequest& r, Condition satisfied) {
+  r.touch();
+  while (!satisfied() && !r.transferDone) {
+    if (!driveOnce(r)) return;
+    if (satisfied() || r.transferDone) return;
+    waitForTraffic(r);
+  }
+}
+
+// What the server sees (http_wire.cpp): WinINet's request line and headers,
+// its redirects.
+size_t takeHeader(char* bytes, size_t size, size_t count, void* user);
+bool sendHop(NetRequest& r);
+bool followRedirects(NetRequest& r);
+std::string trimmed(const std::string& text);
