@@ -1,0 +1,106 @@
+// One request of the WinINet HTTP layer, and the pieces that carry it.
+// Internal to the Windows side of the HTTP layer.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/http.h"
+#include "platform/http_rules.h"
+
+constexpr DWORD RESPONSE_TEXT_SIZE = 260;
+constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+
+inline DWORD idleMilliseconds() {
+  return static_cast<DWORD>(NET_IDLE_SECONDS) * 1000;
+}
+
+enum class HandleKind { Root, Connection, Request };
+
+struct NetRoot {
+  HandleKind kind = HandleKind::Root;
+  HINTERNET handle = nullptr;
+};
+
+struct NetConnection {
+  HandleKind kind = HandleKind::Connection;
+  HINTERNET handle = nullptr;
+  HINTERNET root = nullptr;
+  std::string hostName;
+  uint16_t port = 0;
+};
+
+// Shared by a request and the thread that runs its calls; whichever lets go
+// last frees it. Everything a call reads or writes is in here, so a call
+// left running after its request gave up touches nothing of the caller's.
+struct CallThread {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+  LONG holders = 2;
+  std::function<BOOL(CallThread&)> call;
+  bool posted = false;
+  bool finished = false;
+  bool quit = false;
+  BOOL result = FALSE;
+  DWORD error = 0;
+  ULONGLONG lastActivity = 0;  // when a byte last moved
+  std::vector<char> bytes;     // what a write sends, what a read got
+  DWORD responseError = 0;     // InternetGetLastResponseInfoA after a failed write
+  DWORD bufferedReply = 0;     // bytes that had arrived beyond what a read took
+
+  void touch() {
+    AcquireSRWLockExclusive(&lock);
+    lastActivity = GetTickCount64();
+    ReleaseSRWLockExclusive(&lock);
+  }
+};
+
+struct NetRequest {
+  HandleKind kind = HandleKind::Request;
+  HINTERNET root = nullptr;
+  HINTERNET handle = nullptr;         // the current hop's request
+  HINTERNET hopConnection = nullptr;  // a redirected hop's connection
+  // Where the current hop goes; a followed redirect changes them.
+  std::string verb;
+  std::string hostName;
+  std::string objectName;
+  uint16_t port = 0;
+  bool secure = false;
+  std::vector<std::string> headerLines;  // the caller's, repeated on each hop
+  int redirectsFollowed = 0;
+  DWORD bufferedReply = 0;  // reply bytes known to have arrived, not yet read
+  bool timedOut = false;
+  CallThread* calls = nullptr;
+  HANDLE thread = nullptr;  // null: calls run on the caller's thread
+};
+
+template <typename T>
+T* asHandle(NetHandle handle, HandleKind kind) {
+  if (!handle || *static_cast<HandleKind*>(handle) != kind) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return static_cast<T*>(handle);
+}
+
+// Closes the current hop's request and, after a redirect, its connection.
+void closeHopHandles(NetRequest& r);
+bool addHeaderLine(HINTERNET request, const std::string& line);
+
+// The request's own thread and its watchdog (http_watchdog.cpp).
+void letGo(CallThread* calls);
+DWORD WINAPI runCalls(void* context);
+// Runs `call` on the request's thread and waits for it while bytes move;
+// when nothing has moved for NET_IDLE_SECONDS, cancels it and fails with
+// ERROR_INTERNET_TIMEOUT.
+bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call);
+
+// Redirects followed by the agent rather than by WinINet (http_redirects.cpp).
+// The last reply stands when a Location cannot be followed or the limit is
+// reached.
+bool followRedirects(NetRequest& r);

@@ -1,0 +1,94 @@
+// WinINet honours its own time-outs unevenly, so the calls that wait on the
+// network run on a thread of the request's own while the caller keeps the
+// time. When nothing has moved for NET_IDLE_SECONDS the caller closes the
+// request's handles, WinINet's way to cancel a blocked call, and fails the
+// call as timed out. Should the call still not return, the thread is left to
+// it: it owns everything the call touches.
+#include "platform/win32/http_request.h"
+
+namespace {
+
+// How long a call whose handles were closed is given to return.
+constexpr DWORD CANCEL_GRACE_MS = 5000;
+
+// The call overran the idle time: cancel it and wait a little for it to
+// return. One that does not is left to its thread.
+void giveUp(NetRequest& r) {
+  r.timedOut = true;
+  closeHopHandles(r);
+  CallThread& t = *r.calls;
+  ULONGLONG deadline = GetTickCount64() + CANCEL_GRACE_MS;
+  AcquireSRWLockExclusive(&t.lock);
+  for (ULONGLONG now = GetTickCount64(); !t.finished && now < deadline; now = GetTickCount64())
+    SleepConditionVariableSRW(&t.changed, &t.lock, static_cast<DWORD>(deadline - now), 0);
+  bool returned = t.finished;
+  if (!returned) t.quit = true;
+  ReleaseSRWLockExclusive(&t.lock);
+  if (returned) return;
+  CloseHandle(r.thread);
+  r.thread = nullptr;
+  letGo(r.calls);
+  r.calls = nullptr;
+}
+
+}  // namespace
+
+void letGo(CallThread* calls) {
+  if (InterlockedDecrement(&calls->holders) == 0) delete calls;
+}
+
+DWORD WINAPI runCalls(void* context) {
+  CallThread& t = *static_cast<CallThread*>(context);
+  AcquireSRWLockExclusive(&t.lock);
+  for (;;) {
+    while (!t.posted && !t.quit) SleepConditionVariableSRW(&t.changed, &t.lock, INFINITE, 0);
+    if (!t.posted) break;
+    t.posted = false;
+    std::function<BOOL(CallThread&)> call = std::move(t.call);
+    ReleaseSRWLockExclusive(&t.lock);
+    BOOL result = call(t);
+    DWORD error = GetLastError();
+    AcquireSRWLockExclusive(&t.lock);
+    t.result = result;
+    t.error = error;
+    t.finished = true;
+    WakeAllConditionVariable(&t.changed);
+  }
+  ReleaseSRWLockExclusive(&t.lock);
+  letGo(&t);
+  return 0;
+}
+
+// Runs `call` on the request's thread and waits for it while bytes move.
+bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call) {
+  if (r.timedOut || !r.handle) {
+    SetLastError(r.timedOut ? ERROR_INTERNET_TIMEOUT : ERROR_INVALID_HANDLE);
+    return false;
+  }
+  CallThread& t = *r.calls;
+  if (!r.thread) return call(t) != FALSE;
+  AcquireSRWLockExclusive(&t.lock);
+  t.call = std::move(call);
+  t.posted = true;
+  t.finished = false;
+  t.lastActivity = GetTickCount64();
+  WakeAllConditionVariable(&t.changed);
+  for (;;) {
+    if (t.finished) break;
+    ULONGLONG silent = GetTickCount64() - t.lastActivity;
+    if (silent >= idleMilliseconds()) break;
+    SleepConditionVariableSRW(&t.changed, &t.lock, static_cast<DWORD>(idleMilliseconds() - silent),
+                              0);
+  }
+  bool finished = t.finished;
+  BOOL result = t.result;
+  DWORD error = t.error;
+  ReleaseSRWLockExclusive(&t.lock);
+  if (!finished) {
+    giveUp(r);
+    error = ERROR_INTERNET_TIMEOUT;
+    result = FALSE;
+  }
+  SetLastError(error);
+  return result != FALSE;
+}
