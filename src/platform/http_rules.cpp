@@ -1,5 +1,7 @@
 #include "platform/http_rules.h"
 
+#include "platform/ascii.h"
+
 // Only a build may change it: the tests build a second agent that gives up
 // sooner, so that they need not wait a minute (TARVOLIN_TEST_IDLE_SECONDS).
 #ifndef TARVOLIN_NET_IDLE_SECONDS
@@ -27,6 +29,15 @@ bool hasScheme(const std::string& location) {
 bool followsRedirect(const std::string& verb, int status) {
   if (status == 301 || status == 302 || status == 303) return true;
   return verb == "GET" && (status == 307 || status == 308);
+}
+
+std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines) {
+  std::vector<std::string> kept;
+  for (const std::string& line : lines)
+    if (!startsWithIgnoringAsciiCase(line, "Content-Type:") &&
+        !startsWithIgnoringAsciiCase(line, "Content-Length:"))
+      kept.push_back(line);
+  return kept;
 }
 
 std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // How long an exchange may wait without a byte moving, connecting included,
 // before it fails as timed out; WinINet's default of a minute.
@@ -16,6 +17,11 @@ constexpr int MAX_REDIRECTS = 10;
 // GET, as browsers and WinINet do; 307 and 308 would need the streamed body
 // sent again, so such a reply stands as it is.
 bool followsRedirect(const std::string& verb, int status);
+
+// The caller's header lines that a redirected form post keeps when it is
+// followed with a GET: all but its Content-Type and Content-Length, since its
+// body is not sent again.
+std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines);
 
 // The object name a request line carries: the URL path and the query. A
 // fragment is for the client alone and never goes on the wire.

@@ -184,12 +184,7 @@ CURLcode startTransfer(NetRequest& r) {
 void turnIntoGet(NetRequest& r) {
   r.verb = "GET";
   r.contentLength = -1;
-  std::vector<std::string> kept;
-  for (const std::string& line : r.headerLines)
-    if (!startsWithIgnoringAsciiCase(line, "Content-Type:") &&
-        !startsWithIgnoringAsciiCase(line, "Content-Length:"))
-      kept.push_back(line);
-  r.headerLines.swap(kept);
+  r.headerLines = headerLinesForGet(r.headerLines);
 }
 
 }  // namespace

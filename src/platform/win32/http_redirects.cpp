@@ -4,7 +4,6 @@
 // http_rules.h says.
 #include <vector>
 
-#include "platform/ascii.h"
 #include "platform/http.h"
 #include "platform/win32/http_request.h"
 
@@ -36,14 +35,8 @@ bool replyLocation(HINTERNET request, std::string& location) {
 // current one.
 bool openHop(NetRequest& r, const UrlParts& next) {
   if (r.verb != "GET") {
-    // A form post's body is not sent again.
     r.verb = "GET";
-    std::vector<std::string> kept;
-    for (const std::string& line : r.headerLines)
-      if (!startsWithIgnoringAsciiCase(line, "Content-Type:") &&
-          !startsWithIgnoringAsciiCase(line, "Content-Length:"))
-        kept.push_back(line);
-    r.headerLines.swap(kept);
+    r.headerLines = headerLinesForGet(r.headerLines);
   }
   closeHopHandles(r);
   r.hostName = next.hostName;
