@@ -8,5 +8,5 @@ else()
 endif()
 add_test(NAME ${local_service_test}
   COMMAND ${TARVOLIN_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_local_service.py
-          --agent $<TARGET_FILE:tarvolin-agent> --emulator "${TARVOLIN_EMULATOR}")
+          $<TARGET_FILE:tarvolin-agent> ${TARVOLIN_EMULATOR})
 set_tests_properties(${local_service_test} PROPERTIES TIMEOUT 600)

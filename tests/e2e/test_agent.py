@@ -7,12 +7,8 @@ AGENT is the built program; EMULATOR (for the Windows build: the wine runner)
 is put before it. Every run reaches the service through the proxy setting
 (http_proxy points at the scripted server, which also answers requests in
 proxy form), in a fresh working directory, with TMPDIR set to a folder of
-the test's own.
-
-Under wine the temporary directory comes from wine's registry, not from
-TMPDIR or TMP/TEMP, so what happens to the temporary file is checked on the
-native build only. The page that the upgrade mode opens is checked natively
-too, through a fake xdg-open first on PATH (see `emulated` for wine).
+the test's own. What a run under wine cannot check is marked where it is
+left out (harness.wine_gap), and listed at the end of the run.
 """
 
 import os
@@ -22,19 +18,14 @@ import re
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
 import threading
+import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "service"))
+import harness
+from scripted_server import Response, ScriptedServer
 
-from scripted_server import Response, ScriptedServer  # noqa: E402
-
-AGENT = None
-EMULATOR = []
-UNDER_WINE = False
 SERVICE_HOST = os.environ.get("TARVOLIN_SERVICE_HOST", "localhost")
 SERVICE = "http://%s:8080/tarvolinFE/" % SERVICE_HOST
 
@@ -47,9 +38,9 @@ RESULT_URL = "http://%s%s" % (DOWNLOAD_HOST, RESULT_PATH)
 SIGNED = b"MZ signed result\r\n\x00\x01\x02\xff" * 300
 # Every text from the network carries these: none may be taken as a format.
 PERCENTS = "100% %s %d %n %x %%"
-
-WINE_TIMEOUT = 120
-NATIVE_TIMEOUT = 60
+# wine's temporary directory comes from its registry, not from TMPDIR or
+# TMP/TEMP: what happens to the temporary file is seen natively only.
+WINE_TEMP = "the temporary directory is wine's own, not the test's"
 
 
 def reply_xml(code=0, title=None, text=None, url=None):
@@ -80,16 +71,6 @@ def form_parts(request):
         parts.append((name, filename.group(1).decode("utf-8") if filename else None,
                       content[:-2]))
     return parts
-
-
-def emulated(command):
-    """The command as it runs under the emulator, if any.
-
-    The project's wine runner switches wine's own iexplore.exe off (without a
-    display it never exits and would hold the agent's output pipes open): the
-    agent's attempt to open the upgrade page then fails, which it does not
-    report, and which page is opened is checked natively only."""
-    return EMULATOR + command if EMULATOR else command
 
 
 class Service:
@@ -136,7 +117,7 @@ class AgentTest(unittest.TestCase):
 
     @property
     def native(self):
-        return not UNDER_WINE
+        return not harness.RUN.wine
 
     def service(self, version=None, upload=None, download=None, url=RESULT_URL):
         """The service's answers by path; the defaults make a signing job
@@ -157,14 +138,21 @@ class AgentTest(unittest.TestCase):
         env["PATH"] = self.bin + os.pathsep + env.get("PATH", "")
         return env
 
-    def run_agent(self, *args, tmpdir=None, stderr=subprocess.PIPE, user=None):
-        command = emulated([AGENT] + list(args))
-        extra = {}
+    def run_agent(self, *args, tmpdir=None, user=None, limit=None, env=None, program=None,
+                  **options):
+        """Runs the agent (or `program`) in the working folder with `env` added
+        to its environment; fails the test when it is still running after
+        `limit` seconds. The result's `elapsed` says how long it took."""
+        limit = limit or harness.limit(60, 120)
         if user is not None:
-            extra = dict(user=user.pw_uid, group=user.pw_gid, extra_groups=[])
-        result = subprocess.run(command, cwd=self.work, env=self.environment(tmpdir),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr,
-                                timeout=WINE_TIMEOUT if UNDER_WINE else NATIVE_TIMEOUT, **extra)
+            options.update(user=user.pw_uid, group=user.pw_gid, extra_groups=[])
+        started = time.monotonic()
+        try:
+            result = harness.run(args, limit, program, cwd=self.work, stdin=subprocess.DEVNULL,
+                                 env=dict(self.environment(tmpdir), **(env or {})), **options)
+        except subprocess.TimeoutExpired:
+            self.fail("the agent was still running after %d s" % limit)
+        result.elapsed = time.monotonic() - started
         return result
 
     def write_input(self, name, content):
@@ -186,7 +174,7 @@ class AgentTest(unittest.TestCase):
         self.assertEqual(code, result.returncode, result.stdout)
 
     def assert_temp_file_holds(self, content):
-        if self.native:
+        if not harness.wine_gap(self, WINE_TEMP, skip=False):
             files = self.temp_files()
             self.assertEqual(1, len(files), files)
             self.assertTrue(files[0].startswith("tvf"), files)
@@ -194,7 +182,7 @@ class AgentTest(unittest.TestCase):
                 self.assertEqual(content, kept.read())
 
     def assert_no_temp_file(self):
-        if self.native:
+        if not harness.wine_gap(self, WINE_TEMP, skip=False):
             self.assertEqual([], self.temp_files())
 
     def assert_system_message(self, result, native_text):
@@ -203,7 +191,8 @@ class AgentTest(unittest.TestCase):
         self.assertTrue(result.stdout.endswith(b"\n"), result.stdout)
         self.assertGreater(len(result.stdout.strip()), 0)
         self.assertNotIn(b"Succeeded", result.stdout)
-        if self.native:
+        if not harness.wine_gap(self, "the system's wording is wine's FormatMessage's",
+                                skip=False):
             self.assertEqual(native_text.encode() + b"\n", result.stdout)
 
 
@@ -294,7 +283,7 @@ class SigningJob(AgentTest):
         self.server.script = self.service(url="http://%s/files/C:evil.bin" % DOWNLOAD_HOST)
         self.server.script["/files/C:evil.bin"] = Response(200, SIGNED)
         result = self.run_agent("-k", "k", "-i", "a.exe")
-        if UNDER_WINE:
+        if harness.RUN.wine:
             # A drive name would leave the working directory.
             self.assert_run(result, b"can'not resolve filename to save.\n", 1)
             self.assertEqual(["a.exe"], os.listdir(self.work))
@@ -341,7 +330,8 @@ class Failures(AgentTest):
             (reply_xml(3, "T " + PERCENTS, "X " + PERCENTS),
              ("T %s\n\nX %s\n" % (PERCENTS, PERCENTS)).encode(), 3),
             (reply_xml(5, "", "only text"), b"only text\n", 5),
-            (reply_xml(-2, "neg", ""), b"neg\n\n\n", 254 if self.native else None),
+            # wine, like the native build, hands on the low eight bits.
+            (reply_xml(-2, "neg", ""), b"neg\n\n\n", 254),
             # A 200 reply without a <result> is no acceptance.
             (b"not xml at all", b"\n", 1),
         ]
@@ -350,9 +340,7 @@ class Failures(AgentTest):
                 self.server.reset()
                 self.server.script = self.service(version=Response(200, body))
                 result = self.run_agent("-k", "k", "-v", "9", "-i", "a.exe")
-                self.assertEqual(stdout, result.stdout)
-                if code is not None:
-                    self.assertEqual(code, result.returncode)
+                self.assert_run(result, stdout, code)
                 self.assertEqual([("POST", VERSION_PATH)], self.paths())
         self.assert_no_temp_file()
 
@@ -402,12 +390,8 @@ class Failures(AgentTest):
 
 
 class TemporaryFile(AgentTest):
-    """What happens to the temporary file is visible natively only: wine takes
-    its temporary directory from its registry."""
-
     def setUp(self):
-        if UNDER_WINE:
-            self.skipTest("wine's temporary directory does not follow TMPDIR")
+        harness.wine_gap(self, WINE_TEMP)
         super().setUp()
 
     def test_no_temporary_directory_ends_the_job_before_the_download(self):
@@ -482,7 +466,10 @@ class UpgradeMode(AgentTest):
         self.assertEqual(b"", query.body)
         self.assertIsNone(query.header("Content-Type"))
         self.assertEqual([], os.listdir(self.work))
-        if self.native:
+        # The wine runner switches wine's iexplore.exe off (without a display
+        # it never exits and would hold the agent's output pipes open).
+        if not harness.wine_gap(self, "which page is opened: wine has no browser here",
+                                skip=False):
             self.assertEqual([page.encode()], self.opener_calls())
 
     def test_upgrade_without_a_page_opens_nothing(self):
@@ -531,37 +518,19 @@ class Progress(AgentTest):
         shown = b"".join(shown)
         self.assert_run(result, b"Succeeded.\n", 0)
         self.assertEqual(big, self.read_work("out.bin"))
-        if UNDER_WINE:
-            # wine's console redraws the text with its own escape sequences,
-            # a character at a time, and moves over blanks instead of
-            # writing them.
+        # wine's console redraws the text with its own escape sequences, a
+        # character at a time, and moves over blanks instead of writing them.
+        wine = harness.wine_gap(self, "that each progress line is cleared: wine's console "
+                                "moves over blanks instead of writing them", skip=False)
+        if wine:
             shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown).replace(b" ", b"")
-            self.assertIn(b"Uploading", shown)
-            self.assertIn(b"Downloading", shown)
-            self.assertIn(b"%", shown)
-            return
         self.assertIn(b"Uploading", shown)
         self.assertIn(b"Downloading", shown)
         self.assertIn(b"%", shown)
-        # Each transfer's line is cleared when it ends.
-        self.assertTrue(re.search(rb"\r +\r$", shown), shown[-200:])
-
-
-def main():
-    global AGENT, EMULATOR, UNDER_WINE
-    args = sys.argv[1:]
-    options = []
-    if "--" in args:
-        at = args.index("--")
-        args, options = args[:at], args[at + 1:]
-    if not args:
-        sys.exit("usage: test_agent.py AGENT [EMULATOR...] [-- unittest arguments]")
-    AGENT = os.path.abspath(args[0])
-    # The runs happen in other working directories.
-    EMULATOR = [os.path.abspath(a) if os.path.exists(a) else a for a in args[1:] if a]
-    UNDER_WINE = bool(EMULATOR) or AGENT.lower().endswith(".exe")
-    unittest.main(argv=[sys.argv[0]] + options, verbosity=2)
+        if not wine:
+            # Each transfer's line is cleared when it ends.
+            self.assertTrue(re.search(rb"\r +\r$", shown), shown[-200:])
 
 
 if __name__ == "__main__":
-    main()
+    harness.main("test_agent.py AGENT [EMULATOR...] [-- unittest arguments]")

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The local signing service, on the wire and through the real agent.
 
-    test_local_service.py [--agent PATH] [--emulator RUNNER] [unittest options]
+    test_local_service.py [AGENT [EMULATOR...]] [-- unittest arguments]
 
-Without --agent only the service's own protocol is tested (with http.client).
+Without AGENT only the service's own protocol is tested (with http.client).
 The agent's service URLs are fixed to localhost:8080, so it reaches the
 service, started on a free port, through its proxy setting (http_proxy).
 """
@@ -21,6 +21,8 @@ import time
 import unittest
 import zipfile
 
+import harness
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 SERVICE = os.path.join(REPO, "local-service", "tarvolin_service.py")
@@ -28,8 +30,6 @@ sys.path.insert(0, os.path.join(REPO, "local-service"))
 
 import form_data  # noqa: E402
 
-AGENT = None
-EMULATOR = None
 MIN_VERSION = "1.5"
 
 
@@ -470,8 +470,8 @@ class AgentTests(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if not AGENT:
-            raise unittest.SkipTest("no agent given (--agent)")
+        if not harness.RUN.program:
+            raise unittest.SkipTest("no agent given")
         cls.service = RunningService()
 
     @classmethod
@@ -492,10 +492,8 @@ class AgentTests(unittest.TestCase):
         env["http_proxy"] = "http://127.0.0.1:%d" % self.service.port
         if key_variable is not None:
             env["TARVOLIN_AUTH_KEY"] = key_variable
-        command = ([EMULATOR] if EMULATOR else []) + [AGENT] + list(args)
         # Relative paths: the same on both builds, and under wine.
-        result = subprocess.run(command, cwd=self.work, env=env, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, timeout=180)
+        result = harness.run(args, 180, cwd=self.work, env=env)
         if with_stderr:
             return result.returncode, result.stdout, result.stderr
         return result.returncode, result.stdout
@@ -504,8 +502,7 @@ class AgentTests(unittest.TestCase):
         self.write("a.exe", minimal_pe())
         code, out = self.agent("-k", "wrong-key", "-v", "2.0", "-i", "a.exe", "-o", "out.exe")
         self.assertEqual(code, 3)
-        self.assertEqual(out.replace(b"\r\n", b"\n"),
-                         b"Authorisation refused\n\nThe key is not known to this "
+        self.assertEqual(out, b"Authorisation refused\n\nThe key is not known to this "
                          b"service. Keys are listed in " +
                          os.path.join(self.service.state, "keys.txt").encode() + b".\n")
         self.assertFalse(os.path.exists(os.path.join(self.work, "out.exe")))
@@ -591,21 +588,6 @@ class AgentTests(unittest.TestCase):
             self.assertTrue(signature_verifies(os.path.join(out_dir, name), self.service.cert))
 
 
-def main():
-    global AGENT, EMULATOR
-    argv = [sys.argv[0]]
-    args = iter(sys.argv[1:])
-    for arg in args:
-        if arg == "--agent":
-            AGENT = os.path.abspath(next(args))
-        elif arg == "--emulator":
-            EMULATOR = next(args) or None
-            if EMULATOR and os.sep in EMULATOR:
-                EMULATOR = os.path.abspath(EMULATOR)
-        else:
-            argv.append(arg)
-    unittest.main(argv=argv, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    harness.main("test_local_service.py [AGENT [EMULATOR...]] [-- unittest arguments]",
+                 program_needed=False)

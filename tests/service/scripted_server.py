@@ -36,6 +36,9 @@ ScriptedServer(host="127.0.0.1", port=0, tls=False, keep_body_limit=64 MiB)
                       with 200); on a TLS listener every handshake attempt
                       counts (successful or not)
     tls_errors        the handshake errors of a TLS listener, as texts
+    cut_bodies        {path: n}: a request to that path (query left out) gets
+                      its connection shut after n bytes of its body, and is
+                      recorded as not complete
     wait_for_requests(n, timeout=10) -> bool   waits until n requests arrived
     reset()           forgets the recorded requests and TLS counts
     start(), stop()
@@ -49,7 +52,7 @@ ScriptedServer(host="127.0.0.1", port=0, tls=False, keep_body_limit=64 MiB)
 
 Response(status=200, body=b"", headers=None, reason=None, chunked=False,
          chunk_size=4096, delay=0.0, body_delay=0.0, close_at=None,
-         keep_alive=True, content_length=None)
+         keep_alive=True, content_length=None, raw=None, hold=0.0)
     headers           list of (name, value) sent as given, in order; when it
                       has no Content-Length and the reply is not chunked, one
                       is added (content_length= overrides the number sent)
@@ -62,6 +65,10 @@ Response(status=200, body=b"", headers=None, reason=None, chunked=False,
                       "after_headers" (status and headers sent, no body),
                       "mid_body" (half the body sent)
     keep_alive        False: send "Connection: close" and close afterwards
+    raw               sent instead of a composed reply, then the connection is
+                      closed: bytes, or a callable(socket) that writes them
+    hold              with raw: seconds the connection then stays open and
+                      silent before it is closed (or until stop())
 
 RecordedRequest
     raw               the exact bytes received: head and (kept) body
@@ -116,7 +123,7 @@ REASONS = {
 class Response:
     def __init__(self, status=200, body=b"", headers=None, reason=None, chunked=False,
                  chunk_size=4096, delay=0.0, body_delay=0.0, close_at=None, keep_alive=True,
-                 content_length=None):
+                 content_length=None, raw=None, hold=0.0):
         if isinstance(body, str):
             body = body.encode("utf-8")
         if close_at not in (None, "before_status", "after_headers", "mid_body"):
@@ -132,6 +139,8 @@ class Response:
         self.close_at = close_at
         self.keep_alive = keep_alive
         self.content_length = content_length
+        self.raw = raw
+        self.hold = hold
 
     @classmethod
     def from_json(cls, obj):
@@ -188,6 +197,7 @@ class _Reader:
     def __init__(self, sock):
         self.sock = sock
         self.buffer = b""
+        self.budget = None  # body bytes left before hanging up, if limited
 
     def _fill(self):
         data = self.sock.recv(256 * 1024)
@@ -207,7 +217,12 @@ class _Reader:
             self._fill()
 
     def read_exact(self, count, sink):
-        """Hands `count` bytes to sink(bytes) in pieces."""
+        """Hands `count` bytes to sink(bytes) in pieces; hangs up instead
+        where that would overrun the budget."""
+        cut = self.budget is not None and count > self.budget
+        if self.budget is not None:
+            count = min(count, self.budget)
+            self.budget -= count
         while count > 0:
             if not self.buffer:
                 self._fill()
@@ -215,6 +230,9 @@ class _Reader:
             self.buffer = self.buffer[len(piece):]
             count -= len(piece)
             sink(piece)
+        if cut:
+            self.sock.shutdown(socket.SHUT_RDWR)
+            raise _Closed()
 
 
 def _make_self_signed(directory):
@@ -230,6 +248,7 @@ class ScriptedServer:
     def __init__(self, host="127.0.0.1", port=0, tls=False,
                  keep_body_limit=DEFAULT_KEEP_BODY_LIMIT, record_dir=None):
         self.script = Response(200)
+        self.cut_bodies = {}
         self.keep_body_limit = keep_body_limit
         self.record_dir = record_dir
         self.tls = tls
@@ -396,6 +415,7 @@ class ScriptedServer:
             slash = rest.find("/")
             request.path = rest[slash:] if slash >= 0 else "/"
 
+        reader.budget = self.cut_bodies.get(request.path.split("?", 1)[0])
         kept = []
         kept_size = [0]
 
@@ -462,6 +482,15 @@ class ScriptedServer:
         """Sends the response; False when the connection is to close."""
         if response.delay:
             time.sleep(response.delay)
+        if response.raw is not None:
+            try:
+                response.raw(conn) if callable(response.raw) else conn.sendall(response.raw)
+            except OSError:
+                return False
+            deadline = time.monotonic() + response.hold
+            while not self._stopping and time.monotonic() < deadline:
+                time.sleep(0.2)
+            return False
         if response.close_at == "before_status":
             return False
         headers = list(response.headers)
