@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include "platform/ascii.h"
 #include "platform/text.h"
 
 bool holdsPathSyntax(const std::string& name) {
@@ -16,12 +17,10 @@ bool isReservedFileName(const std::string& name) {
   if (name.back() == '.' || name.back() == ' ') return true;
   // The device is named by what stands before the first dot, blanks before
   // that dot included: "nul.exe" and "NUL .txt" are the device too.
-  std::string stem = name.substr(0, name.find('.'));
+  std::string stem = asciiLowered(name.substr(0, name.find('.')));
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  for (char& ch : stem)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
-  return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+  if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
+  return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
          stem[3] >= '1' && stem[3] <= '9';
 }
 
