@@ -10,6 +10,7 @@ not check, each with its reason.
 """
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -30,6 +31,18 @@ class Run:
 
 RUN = Run()
 GAPS = []
+
+
+def _agent_version():
+    """The Agent-Version text the build's own version gives: "1, 0, 0, 4"
+    for the project version 1.0.0.4."""
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                           "CMakeLists.txt")) as cmake:
+        version = re.search(r"project\(tarvolin-agent VERSION ([0-9.]+)", cmake.read()).group(1)
+    return ", ".join(version.split("."))
+
+
+AGENT_VERSION = _agent_version()
 
 
 def free_port():

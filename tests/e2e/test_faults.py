@@ -346,7 +346,7 @@ class BothBuildsAlike(FaultTest):
             result = self.sign(program=copy)
             self.assert_run(result, b"can'not resolve filename to save.\n", 1)
             self.assertTrue(self.server.wait_for_requests(3))
-            self.assertEqual("1, 0, 0, 4", self.server.requests[0].header("Agent-Version"))
+            self.assertEqual(harness.AGENT_VERSION, self.server.requests[0].header("Agent-Version"))
             self.assertEqual("", self.server.requests[1].header("Agent-Version"))
             (kept,) = self.temp_files()
             self.assertEqual(0o600, stat.S_IMODE(os.stat(os.path.join(self.temp, kept)).st_mode))

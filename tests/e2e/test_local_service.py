@@ -131,7 +131,7 @@ class RunningService:
         target = ("http://%s%s" % (target_host, path)) if target_host else path
         return self.request("POST", target, body, {
             "Content-Type": "multipart/form-data;  boundary=" + boundary.decode(),
-            "Agent-Version": "1, 0, 0, 4"})
+            "Agent-Version": harness.AGENT_VERSION})
 
 
 def reply_fields(body):
@@ -419,7 +419,7 @@ class ServiceProtocolTests(unittest.TestCase):
                 break
             time.sleep(0.05)
         self.assertEqual(found, [True, True], lines)
-        self.assertTrue(any("agent 1, 0, 0, 4" in line for line in lines))
+        self.assertTrue(any("agent " + harness.AGENT_VERSION in line for line in lines))
 
 
 class ServiceLifecycleTests(unittest.TestCase):

@@ -155,7 +155,7 @@ class RequestOnTheWire(TransportTestCase):
         self.assertEqual("GET /tarvolinFE/version.aspx?type=upgrade&n=%41+b HTTP/1.1",
                          request.request_line)
         # German: language identifier 0x407, primary language 7.
-        self.assert_headers(request, ["Agent-Version: 1, 0, 0, 4", "Agent-Language: 7"])
+        self.assert_headers(request, ["Agent-Version: " + harness.AGENT_VERSION, "Agent-Language: 7"])
         self.assertEqual(0, request.body_length)
 
     def test_multipart_post_sends_exactly_the_announced_body(self):
@@ -185,7 +185,7 @@ class RequestOnTheWire(TransportTestCase):
         self.assertIn(boundary, [lcg_boundary(t) for t in range(start - 1, end + 2)])
         # Korean: language identifier 0x412, primary language 18.
         self.assert_headers(request, [
-            "Agent-Version: 1, 0, 0, 4", "Agent-Language: 18",
+            "Agent-Version: " + harness.AGENT_VERSION, "Agent-Language: 18",
             "Content-Type: multipart/form-data;  boundary=" + boundary,
             "Content-Length: %d" % request.body_length])
 
@@ -277,7 +277,7 @@ class RequestOnTheWire(TransportTestCase):
         self.assertEqual(["/start", "/next?step=2", "/final/file.bin"], paths)
         for request in self.server.requests:
             self.assertEqual("GET", request.method)
-            self.assertEqual("1, 0, 0, 4", request.header("Agent-Version"))
+            self.assertEqual(harness.AGENT_VERSION, request.header("Agent-Version"))
             self.assertIsNotNone(request.header("Agent-Language"))
 
 
@@ -411,7 +411,7 @@ class ProxyFromTheEnvironment(TransportTestCase):
         self.assertEqual("GET http://localhost:8080/tarvolinFE/version.aspx?type=upgrade HTTP/1.1",
                          request.request_line)
         self.assertEqual(["Host: localhost:8080"] + LIBRARY_HEADERS +
-                         ["Agent-Version: 1, 0, 0, 4", "Agent-Language: 7"], request.header_lines)
+                         ["Agent-Version: " + harness.AGENT_VERSION, "Agent-Language: 7"], request.header_lines)
 
     def test_credentials_in_the_proxy_address_are_sent_to_the_proxy(self):
         env = clean_environment()
