@@ -32,6 +32,11 @@ std::string tempDirectory();
 // Creates a new empty file with a unique name beginning with `prefix` in
 // `directory` and stores its path. False when no file could be made.
 bool createTempFile(const std::string& directory, const char* prefix, std::string& path);
+// True when `path` names an entry as it is written, wildcards taken as
+// ordinary characters (a pattern that matches something does not count).
+bool existsAsWritten(const std::string& path);
+// True when the error number says the disk or the user's quota is full.
+bool isDiskFullError(unsigned long number);
 bool copyFileOverwriting(const std::string& from, const std::string& to);
 bool deleteFile(const std::string& path);
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/system_error.h"
+
 #include "platform/ascii.h"
 #include "platform/http.h"
 #include "platform/posix/http_request.h"
@@ -11,6 +13,8 @@
 namespace {
 
 unsigned long lastNetError = 0;
+// The system's reason for the last failure that could not connect.
+long lastOsError = 0;
 
 template <typename T>
 T* asHandle(NetHandle handle, HandleKind kind) {
@@ -26,6 +30,7 @@ bool failWith(unsigned long code) {
 }
 
 unsigned long failureCode(const NetRequest& r, CURLcode fallback) {
+  lastOsError = r.osError;
   return r.result != CURLE_OK ? r.result : fallback;
 }
 
@@ -201,4 +206,33 @@ unsigned long netReplyTooLargeError() {
 
 unsigned long netReplyCutShortError() {
   return CURLE_PARTIAL_FILE;
+}
+
+std::string netErrorText(unsigned long number) {
+  if (number == CURLE_COULDNT_CONNECT && lastOsError > 0) {
+    std::string reason = systemMessage(static_cast<unsigned long>(lastOsError));
+    if (!reason.empty() && reason.back() == '\n') reason.pop_back();
+    if (!reason.empty()) return reason;
+  }
+  if (number > CURL_LAST) return std::string();
+  return curl_easy_strerror(static_cast<CURLcode>(number));
+}
+
+bool netErrorIsTimeout(unsigned long number) {
+  return number == CURLE_OPERATION_TIMEDOUT;
+}
+
+std::string netRequestHead(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->requestHead : std::string();
+}
+
+std::string netReplyHead(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->replyHead : std::string();
+}
+
+std::string netProxyOf(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->proxy : std::string();
 }

@@ -54,6 +54,7 @@ struct NetRequest {
   curl_slist* headers = nullptr;
   curl_slist* proxyHeaders = nullptr;
   CURLcode result = CURLE_OK;
+  long osError = 0;  // the system's reason when the transfer could not connect
   bool started = false;
   bool transferDone = false;
   Clock::time_point lastActivity;
@@ -66,6 +67,10 @@ struct NetRequest {
   bool requestSent = false;
   bool bodyEnded = false;
   bool sendPaused = false;
+
+  // The heads of the last hop as they went out and came in, for a trace.
+  std::string requestHead;
+  std::string replyHead;
 
   // Reply.
   std::string statusText;

@@ -59,8 +59,10 @@ int watchTraffic(CURL*, curl_infotype type, char* data, size_t size, void* user)
   NetRequest& r = *static_cast<NetRequest*>(user);
   static const char CONNECT[] = "CONNECT ";
   if (type == CURLINFO_HEADER_OUT &&
-      !(size >= sizeof CONNECT - 1 && std::memcmp(data, CONNECT, sizeof CONNECT - 1) == 0))
+      !(size >= sizeof CONNECT - 1 && std::memcmp(data, CONNECT, sizeof CONNECT - 1) == 0)) {
     r.requestSent = true;
+    r.requestHead.assign(data, size);
+  }
   return 0;
 }
 
@@ -79,6 +81,8 @@ size_t takeHeader(char* bytes, size_t size, size_t count, void* user) {
   std::string line(bytes, length);
   r.touch();
   r.requestSent = true;
+  if (startsWithIgnoringAsciiCase(line, "HTTP/")) r.replyHead.clear();
+  r.replyHead += line;
   if (startsWithIgnoringAsciiCase(line, "HTTP/")) {
     // A new status line: an interim 1xx reply is followed by the final one.
     size_t start = line.find(' ');
@@ -115,6 +119,8 @@ CURLcode startTransfer(NetRequest& r) {
   r.requestSent = false;
   r.statusText.clear();
   r.location.clear();
+  r.requestHead.clear();
+  r.replyHead.clear();
   r.replyHeadersDone = false;
   r.replyBuffer.clear();
   r.replyOffset = 0;

@@ -82,6 +82,16 @@ bool createTempFile(const std::string& directory, const char* prefix, std::strin
   return true;
 }
 
+bool existsAsWritten(const std::string& path) {
+  // No name holds a wildcard on Windows: such a path names nothing as written.
+  if (path.empty() || path.find_first_of("*?") != std::string::npos) return false;
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool isDiskFullError(unsigned long number) {
+  return number == ERROR_DISK_FULL || number == ERROR_HANDLE_DISK_FULL;
+}
+
 bool copyFileOverwriting(const std::string& from, const std::string& to) {
   return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
 }
