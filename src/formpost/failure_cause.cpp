@@ -2,6 +2,7 @@
 
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
+#include "formpost/trace.h"
 #include "formpost/transport.h"
 #include "platform/files.h"
 #include "platform/http.h"
@@ -55,7 +56,10 @@ std::string folderOf(const std::string& path) {
 
 std::string networkFailureCause(const FormRequest& request, int32_t stepCode, unsigned long number,
                                 const std::string& sentFile) {
-  const std::string endpoint = endpointOf(request);
+  std::string endpoint = endpointOf(request);
+  // Through a proxy, the proxy is what the agent connects to.
+  const std::string proxy = netProxyOf(request.requestHandle);
+  if (!proxy.empty()) endpoint += " through the proxy " + maskedUrl(proxy);
   const std::string& host = request.urlParts.hostName;
   const bool timedOut = netErrorIsTimeout(number);
   switch (stepCode) {
