@@ -11,6 +11,25 @@
 
 const char* const BUILT_IN_SERVICE_ROOT = "http://" TARVOLIN_SERVICE_HOST ":8080/tarvolinFE/";
 
+namespace {
+
+// The port a URL's authority names is a number up to 65535, or none; some
+// URL splitters cut a larger one down to 16 bits instead of refusing it.
+bool portIsValid(const std::string& url) {
+  size_t start = url.find("://") + 3;
+  size_t end = url.find('/', start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  authority.erase(0, authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+  size_t colon = authority.rfind(':');
+  if (colon == std::string::npos || authority.find(']', colon) != std::string::npos) return true;
+  std::string digits = authority.substr(colon + 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  return digits.empty() || std::stoul(digits) <= 65535;
+}
+
+}  // namespace
+
 bool serviceRootFromValue(const std::string& value, std::string& root) {
   if (!startsWithIgnoringAsciiCase(value, "http://") &&
       !startsWithIgnoringAsciiCase(value, "https://"))
@@ -22,7 +41,8 @@ bool serviceRootFromValue(const std::string& value, std::string& root) {
   std::string candidate = value;
   if (candidate.back() != '/') candidate += '/';
   UrlParts parts;
-  if (!crackUrl(candidate, parts) || parts.hostName.empty()) return false;
+  if (!portIsValid(candidate) || !crackUrl(candidate, parts) || parts.hostName.empty())
+    return false;
   root = candidate;
   return true;
 }
