@@ -497,6 +497,19 @@ class UpgradeMode(AgentTest):
         self.assertEqual([], self.opener_calls())
         self.assertEqual(1, len(self.server.requests))
 
+    def test_a_page_that_cannot_be_opened_is_shown_by_its_address(self):
+        page = "http://upgrade.test/new?a=1"
+        # A launcher that fails, as xdg-open does without a browser.
+        with open(os.path.join(self.bin, "xdg-open"), "w") as script:
+            script.write("#!/bin/sh\nexit 3\n")
+        self.server.script = {UPGRADE_PATH: Response(200, reply_xml(0, "T", "X", url=page))}
+        result = self.run_agent("-upgrade")
+        self.assert_run(result, b"T\n\nX\n", 0)
+        shown = b"tarvolin-agent: the upgrade page could not be opened; its address is %s\n" % (
+            page.encode())
+        # Under wine the runner switches iexplore.exe off: it fails the same way.
+        self.assertEqual(shown, error_lines(result))
+
     def test_upgrade_query_failure_writes_the_body(self):
         body = ("gone " + PERCENTS + "\n").encode()
         self.server.script = {UPGRADE_PATH: Response(503, body)}
