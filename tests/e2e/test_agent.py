@@ -394,6 +394,8 @@ class Failures(AgentTest):
                 self.server.script = self.service(url=url)
                 result = self.run_agent("-k", "k", "-i", "a.exe")
                 self.assert_run(result, b"error : -100\n", 1)
+                self.assert_cause(result, "download", "cannot split the URL '%s' into host, port "
+                                  "and path" % re.escape(url))
                 self.assertEqual(2, len(self.server.requests))
                 self.assert_no_temp_file()
 
