@@ -30,9 +30,9 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     slotArmed[slot] = false;
   }
   LeaveCriticalSection(slotGuard());
-  // The system's own handling then ends the process as usual
-  // (STATUS_CONTROL_C_EXIT).
-  return FALSE;
+  // Then the process ends as the system's own handling ends it, with
+  // STATUS_CONTROL_C_EXIT; ended here, it does so under every console host.
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace
