@@ -445,7 +445,7 @@ class Disk(FaultTest):
     def test_two_agents_writing_one_output(self):
         # Each result is large enough that the two copies overlap; the output
         # ends as one of the two, whole, never spliced from both.
-        first = SIGNED * 3000
+        first = SIGNED * 1000
         second = bytes(reversed(first))
         other = ScriptedServer()
         other.script = self.service(download=Response(200, second))
