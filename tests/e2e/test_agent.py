@@ -329,8 +329,9 @@ class SigningJob(AgentTest):
                              ("POSIX", "\u65e5\u672c.exe")):
             with self.subTest(locale=locale, name=name):
                 if name != "a.exe":
-                    harness.wine_gap(self, "wine takes its code page from its own locale "
-                                     "settings, not the C locale's")
+                    harness.wine_gap(self, "in the C locale wine itself reads Unix file "
+                                     "names and arguments as ASCII: the program never sees "
+                                     "the UTF-8 name")
                 self.server.reset()
                 path = os.path.join(folder, name)
                 with open(path, "wb") as out:
