@@ -176,6 +176,7 @@ int32_t runSigningJob() {
     // The output is in place; only the clean-up failed.
     writeSystemMessage();
     keepOnInterrupt(DOWNLOAD_SLOT);
+    explain("the temporary file " + tempFile + " could not be deleted");
     return 0;
   }
   keepOnInterrupt(DOWNLOAD_SLOT);

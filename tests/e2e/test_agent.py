@@ -483,6 +483,8 @@ class TemporaryFile(AgentTest):
         self.assert_run(result, b"Permission denied\n", 0)
         self.assertEqual(SIGNED, self.read_work("result.bin"))
         self.assert_temp_file_holds(SIGNED)
+        (left,) = self.temp_files()
+        self.assertIn(os.path.join(self.temp, left).encode(), result.stderr)
 
 
 class ExitStatus(AgentTest):
