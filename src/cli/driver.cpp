@@ -8,9 +8,12 @@
 #include "formpost/failure_cause.h"
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
+#include "platform/ascii.h"
 #include "platform/console.h"
 #include "platform/desktop.h"
+#include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/interrupts.h"
 #include "platform/system_error.h"
 #include "service/endpoints.h"
 #include "service/reply.h"
@@ -50,7 +53,7 @@ bool exchange(const char* call, FormRequest& request, const std::string& url,
 bool settleServiceRoot() {
   std::string refusal;
   if (findServiceRoot(serviceRoot, refusal)) return true;
-  writeErr("tarvolin-agent: " + refusal + "\n");
+  note(refusal);
   return false;
 }
 
@@ -64,6 +67,23 @@ int32_t printVersion() {
   return 0;
 }
 
+// Each reply is read into a record of its own: a reply without <result>
+// (a maintenance page) keeps the record's refusal, and nothing of an earlier
+// reply, its address least of all, can stand in for it.
+ServiceReply readReply(const FormRequest& request, const char* call) {
+  ServiceReply reply;
+  if (!reply.parseReply(request.replyBody.c_str()))
+    note(std::string("the ") + call + " reply holds no <result>; taken as a refusal");
+  return reply;
+}
+
+// Only a web page is opened: the opener would as readily run a local file,
+// a script address or an option.
+bool isWebAddress(const std::string& url) {
+  return startsWithIgnoringAsciiCase(url, "http://") ||
+         startsWithIgnoringAsciiCase(url, "https://");
+}
+
 int32_t runUpgrade() {
   if (!settleServiceRoot()) return FAILURE;
   FormRequest query;
@@ -71,23 +91,32 @@ int32_t runUpgrade() {
   if (!exchange("upgrade query", query, upgradeQueryUrl(serviceRoot.url))) return FAILURE;
   ServiceReply reply;
   reply.parseReply(query.replyBody.c_str());
-  if (!reply.url.empty() && !openWebPage(reply.url))
-    writeErr("tarvolin-agent: the upgrade page could not be opened; its address is " + reply.url +
-             "\n");
+  int32_t exitCode = 0;
+  if (!reply.url.empty()) {
+    if (isWebAddress(reply.url)) {
+      // The browser is none of the key's business.
+      clearEnvironmentVariable(AUTH_KEY_VARIABLE);
+      if (!openWebPage(reply.url))
+        note("the upgrade page could not be opened; its address is " + reply.url);
+    } else {
+      note("the upgrade page was not opened: its address is not http:// or https://");
+      exitCode = FAILURE;
+    }
+  }
   // The upgrade page's code is informative only.
   reply.printServiceMessage();
-  return 0;
+  return exitCode;
 }
 
-// Version check and upload; on success `reply` holds the download URL.
-// Returns 0 to go on, else the exit code.
-int32_t askService(ServiceReply& reply) {
+// Version check and upload; on success `accepted` holds the upload's reply,
+// with the download URL. Returns 0 to go on, else the exit code.
+int32_t askService(ServiceReply& accepted) {
   const RunSettings& settings = runSettings;
   {
     FormRequest check;
     prepareVersionCheck(check, settings.authKey, settings.programVersion);
     if (!exchange("version check", check, versionCheckUrl(serviceRoot.url))) return FAILURE;
-    reply.parseReply(check.replyBody.c_str());
+    ServiceReply reply = readReply(check, "version check's");
     if (reply.code != 0) return reply.printServiceMessage();
   }
   FormRequest upload;
@@ -99,9 +128,32 @@ int32_t askService(ServiceReply& reply) {
   }
   TransferProgress progress("Uploading", true);
   if (!exchange("upload", upload, uploadUrl(serviceRoot.url), &progress)) return FAILURE;
-  reply.parseReply(upload.replyBody.c_str());
-  if (reply.code != 0) return reply.printServiceMessage();
+  accepted = readReply(upload, "upload's");
+  if (accepted.code != 0) return accepted.printServiceMessage();
   return 0;
+}
+
+// Every input must exist and be a regular file, whose content can be sent
+// from its start to its end: a directory or a device has none to send, a
+// pattern names no file, and a pipe would hold the run until some writer
+// closed it.
+bool inputsAreFiles(const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    bool exists = fileExists(input);
+    if (exists && isRegularFile(input)) continue;
+    if (exists) note("[" + input + "] is not a regular file (a folder, device, pipe or pattern)");
+    writeOut("[" + input + INPUT_MISSING_TEXT);
+    return false;
+  }
+  return true;
+}
+
+// The downloaded result stays where the user can still copy it by hand; the
+// one line that says why also says where.
+int32_t keepDownload(const std::string& tempFile, const std::string& cause) {
+  keepOnInterrupt(DOWNLOAD_SLOT);
+  noteFailure("saving", cause + "; the downloaded result is kept in " + tempFile);
+  return FAILURE;
 }
 
 int32_t runSigningJob() {
@@ -110,14 +162,7 @@ int32_t runSigningJob() {
     printUsage();
     return FAILURE;
   }
-  for (const std::string& input : settings.inputFiles) {
-    // A pattern is not a file: it would match when checked and fail when sent.
-    bool pattern = input.find_first_of("*?") != std::string::npos;
-    if (!fileExists(input) || (pattern && !existsAsWritten(input))) {
-      writeOut("[" + input + INPUT_MISSING_TEXT);
-      return FAILURE;
-    }
-  }
+  if (!inputsAreFiles(settings.inputFiles)) return FAILURE;
   if (!settleServiceRoot()) return FAILURE;
 
   ServiceReply reply;
@@ -133,6 +178,7 @@ int32_t runSigningJob() {
                                       systemExplanation(error) + ")");
     return FAILURE;
   }
+  deleteOnInterrupt(DOWNLOAD_SLOT, tempFile);
 
   {
     FormRequest download;
@@ -141,6 +187,7 @@ int32_t runSigningJob() {
     if (!exchange("download", download, reply.url, &progress)) {
       // Nothing usable came: leave no half-written file behind.
       deleteFile(tempFile);
+      keepOnInterrupt(DOWNLOAD_SLOT);
       return FAILURE;
     }
   }
@@ -149,25 +196,24 @@ int32_t runSigningJob() {
     settings.outputFile = outputNameFromUrl(reply.url);
     if (settings.outputFile.empty()) {
       writeOut(NO_OUTPUT_NAME_TEXT);
-      noteFailure("saving", "no file name in the download address " + reply.url +
-                                "; give one with -o. The signed result is kept in " + tempFile);
-      return FAILURE;
+      return keepDownload(tempFile,
+                          "no file name in the download address " + reply.url + "; give -o");
     }
   }
-  if (!copyFileOverwriting(tempFile, settings.outputFile)) {
+  if (!replaceFileWithCopy(tempFile, settings.outputFile)) {
     unsigned long error = writeSystemMessage();
-    noteFailure("saving",
-                fileFailureCause("write", settings.outputFile, error, settings.outputFile) +
-                    ". The signed result is kept in " + tempFile);
-    return FAILURE;
+    return keepDownload(tempFile,
+                        fileFailureCause("write", settings.outputFile, error, settings.outputFile));
   }
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     unsigned long error = writeSystemMessage();
+    keepOnInterrupt(DOWNLOAD_SLOT);
     noteFailure("saving", "the result is saved, but the temporary file " + tempFile +
                               " could not be deleted (" + systemExplanation(error) + ")");
     return 0;
   }
+  keepOnInterrupt(DOWNLOAD_SLOT);
   writeOut("Succeeded.\n");
   return 0;
 }

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char* const PROGRAM = "tarvolin-agent: ";
+const std::string PROGRAM = "tarvolin-agent: ";
 
 void traceToStandardError(const std::string& line) {
   writeErr(line + "\n");
@@ -26,15 +26,19 @@ bool looksLikeAttachedKey(const std::string& word) {
 void noteIgnoredArguments(const RunSettings& settings) {
   for (const std::string& word : settings.ignoredArguments) {
     if (looksLikeAttachedKey(word))
-      writeErr(std::string(PROGRAM) + "ignored argument '" + word.substr(0, 2) +
-               "...' (not shown: it may hold a key; give the key as the next argument)\n");
+      note("ignored argument '" + word.substr(0, 2) +
+           "...' (not shown: it may hold a key; give the key as the next argument)");
     else
-      writeErr(std::string(PROGRAM) + "ignored argument '" + word + "'\n");
+      note("ignored argument '" + word + "'");
   }
 }
 
+void note(const std::string& text) {
+  writeErr(PROGRAM + text + "\n");
+}
+
 void noteFailure(const char* call, const std::string& cause) {
-  writeErr(std::string(PROGRAM) + call + ": " + cause + "\n");
+  note(std::string(call) + ": " + cause);
 }
 
 void noteExchangeFailure(const char* call, const FormRequest& request) {

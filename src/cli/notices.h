@@ -13,6 +13,9 @@ constexpr const char* TRACE_VARIABLE = "TARVOLIN_TRACE";
 
 // "tarvolin-agent: ignored argument '<word>'", one line per skipped word.
 void noteIgnoredArguments(const RunSettings& settings);
+// "tarvolin-agent: <text>": a note for people, beside the exact texts of
+// standard output.
+void note(const std::string& text);
 // "tarvolin-agent: <call>: <cause>".
 void noteFailure(const char* call, const std::string& cause);
 // Why `request` did not end with status 200: the transport's failure cause,

@@ -45,13 +45,10 @@ std::string systemExplanation(unsigned long number) {
 }
 
 std::string folderOf(const std::string& path) {
-  size_t cut = findLastChar(path, '\\');
-  if (char separator = nativeSeparatorBesidesBackslash()) {
-    size_t native = findLastChar(path, separator);
-    if (native != std::string::npos && (cut == std::string::npos || native > cut)) cut = native;
-  }
-  if (cut == std::string::npos) return ".";
-  return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+  size_t folderLength = path.size() - lastPathSegment(path).size();
+  if (folderLength == 0) return ".";
+  // The separator goes, unless it is all there is ("/").
+  return folderLength == 1 ? path.substr(0, 1) : path.substr(0, folderLength - 1);
 }
 
 std::string networkFailureCause(const FormRequest& request, int32_t stepCode, unsigned long number,

@@ -231,7 +231,11 @@ TEST(FailureCause, NamesTheStepTheHostAndTheReason) {
 }
 
 TEST(FailureCause, FilesAndFolders) {
-  const char sep = nativeSeparatorBesidesBackslash() ? '/' : '\\';
+#ifdef _WIN32
+  const char sep = '\\';
+#else
+  const char sep = '/';
+#endif
   const std::string folder = std::string("tmp") + sep + "sub";
   const std::string file = folder + sep + "tvf1.tmp";
   EXPECT_EQ(folder, folderOf(file));
