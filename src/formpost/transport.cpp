@@ -135,8 +135,13 @@ int32_t captureToMemory(FormRequest& request) {
 
 // Reads the reply into replyFile, from its start. A file that cannot be
 // opened or written fails the exchange rather than leaving a short file
-// behind a status of 200.
+// behind a status of 200. So does a reply that does not declare its length:
+// a body that ends only when the server closes cannot be told from one cut
+// short, and a download must arrive whole or not at all.
 int32_t captureToFile(FormRequest& request) {
+  BodyFraming framing = netQueryBodyFraming(request.requestHandle);
+  if (framing != BodyFraming::Length && framing != BodyFraming::Chunked)
+    return fail(request, STEP_READ_REPLY, netReplyFramingError());
   int file = openFileForUpdate(request.replyFile);
   if (file == -1) return fail(request, STEP_READ_REPLY, lastSystemError());
   auto closeAndFail = [&](unsigned long number) {

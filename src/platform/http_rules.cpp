@@ -59,8 +59,10 @@ std::string originOf(const std::string& hostName, uint16_t port, bool secure) {
   return origin;
 }
 
-std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
-                            const std::string& objectName, const std::string& location) {
+namespace {
+
+std::string resolved(const std::string& hostName, uint16_t port, bool secure,
+                     const std::string& objectName, const std::string& location) {
   if (hasScheme(location)) return location;
   if (location.compare(0, 2, "//") == 0) return (secure ? "https:" : "http:") + location;
   const std::string origin = originOf(hostName, port, secure);
@@ -70,4 +72,23 @@ std::string resolveLocation(const std::string& hostName, uint16_t port, bool sec
   if (location[0] == '/') return origin + location;
   if (location[0] == '?' || location[0] == '#') return origin + path + location;
   return origin + path.substr(0, path.rfind('/') + 1) + location;
+}
+
+}  // namespace
+
+std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
+                            const std::string& objectName, const std::string& location) {
+  static const char HEX[] = "0123456789ABCDEF";
+  std::string url;
+  for (char ch : resolved(hostName, port, secure, objectName, location)) {
+    unsigned char byte = static_cast<unsigned char>(ch);
+    if (byte <= 0x20 || byte == 0x7F) {
+      url += '%';
+      url += HEX[byte >> 4];
+      url += HEX[byte & 0xF];
+    } else {
+      url += ch;
+    }
+  }
+  return url;
 }

@@ -5,7 +5,10 @@
 #include <langinfo.h>
 
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 // The ANSI code page is the current locale's character set. Text goes through
 // UTF-32 as the Windows conversions go through UTF-16, so that bytes the source
@@ -68,11 +71,23 @@ const std::string REPLACEMENT_CHARACTER("\xfd\xff\x00\x00", 4);
 // A character the target lacks becomes "?", a code page's default character.
 const std::string DEFAULT_CHARACTER("?");
 
+// Opening a converter costs far more than converting a short text, and a
+// reply of many NUL-separated pieces is converted a piece at a time: each
+// pair of character sets keeps its converter, reset to its initial state for
+// every use.
+Converter& keptConverter(const char* to, const char* from) {
+  static std::map<std::pair<std::string, std::string>, std::unique_ptr<Converter>> kept;
+  std::unique_ptr<Converter>& slot = kept[{to, from}];
+  if (!slot) slot.reset(new Converter(to, from));
+  if (slot->ok()) iconv(slot->handle, nullptr, nullptr, nullptr, nullptr);
+  return *slot;
+}
+
 void reencode(const char* from, const char* to, const std::string& source,
               std::string& destination) {
   if (source.empty()) return;
-  Converter decoder(WIDE, from);
-  Converter encoder(to, WIDE);
+  Converter& decoder = keptConverter(WIDE, from);
+  Converter& encoder = keptConverter(to, WIDE);
   std::string converted;
   if (decoder.ok() && encoder.ok()) {
     // Like a conversion of a NUL-terminated text: a NUL ends it.
