@@ -281,6 +281,33 @@ class RequestOnTheWire(TransportTestCase):
             self.assertIsNotNone(request.header("Agent-Language"))
 
 
+    def test_location_values_are_read_alike(self):
+        final = self.url("/final/a.bin")
+        # name, Location values, the request line of the hop that follows
+        # (None: not followed, the redirect stands)
+        rows = [
+            ("a tab before the value", ["\t" + final], "GET /final/a.bin HTTP/1.1"),
+            ("blanks and tabs after it", ["/final/a.bin \t "], "GET /final/a.bin HTTP/1.1"),
+            ("a raw space in the path", ["/final/a b.bin"], "GET /final/a%20b.bin HTTP/1.1"),
+            ("the same value twice", [final, final], "GET /final/a.bin HTTP/1.1"),
+            ("two values that differ", [final, "/final/b.bin"], None),
+        ]
+        for name, values, followed in rows:
+            with self.subTest(name):
+                self.server.reset()
+                self.server.script = lambda request: (
+                    Response(302, b"moved", headers=[("Location", v) for v in values])
+                    if request.path == "/start" else Response(200, b"at " + request.path.encode()))
+                outcome = run_probe(self.url("/start"))
+                lines = [request.request_line for request in self.server.requests]
+                if followed is None:
+                    self.assertEqual((302, b"moved"), (outcome.status, outcome.body))
+                    self.assertEqual(["GET /start HTTP/1.1"], lines)
+                else:
+                    self.assertEqual(200, outcome.status, outcome)
+                    self.assertEqual(["GET /start HTTP/1.1", followed], lines)
+
+
 class ReplyCapture(TransportTestCase):
     def test_memory_capture_keeps_nul_bytes_across_chunks(self):
         body = (b"text\x00more\x00" + bytes(range(1, 128))) * 1500  # ~200 KB

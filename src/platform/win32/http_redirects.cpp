@@ -18,17 +18,11 @@ int replyStatus(HINTERNET request) {
   return static_cast<int>(status);
 }
 
+// Where the reply redirects to: false when it names no Location, or names
+// two that differ, or its head cannot be read.
 bool replyLocation(HINTERNET request, std::string& location) {
-  std::vector<char> text(1024);
-  for (;;) {
-    DWORD size = static_cast<DWORD>(text.size());
-    if (HttpQueryInfoA(request, HTTP_QUERY_LOCATION, text.data(), &size, nullptr)) {
-      location.assign(text.data(), size);
-      return true;
-    }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
-    text.resize(size + 1);
-  }
+  std::string head;
+  return queryReplyHead(request, head) && singleFieldValue(head, "Location", location);
 }
 
 // Opens the request for the next hop, a GET to `next`, in place of the

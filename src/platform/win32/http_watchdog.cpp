@@ -1,6 +1,6 @@
 // WinINet honours its own time-outs unevenly, so the calls that wait on the
 // network run on a thread of the request's own while the caller keeps the
-// time. When nothing has moved for NET_IDLE_SECONDS the caller closes the
+// time. When the low-speed rule says too little has moved, the caller closes the
 // request's handles, WinINet's way to cancel a blocked call, and fails the
 // call as timed out. Should the call still not return, the thread is left to
 // it: it owns everything the call touches.
@@ -59,7 +59,8 @@ DWORD WINAPI runCalls(void* context) {
   return 0;
 }
 
-// Runs `call` on the request's thread and waits for it while bytes move.
+// Runs `call` on the request's thread and waits for it while bytes move
+// fast enough.
 bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call) {
   if (r.timedOut || !r.handle) {
     SetLastError(r.timedOut ? ERROR_INTERNET_TIMEOUT : ERROR_INVALID_HANDLE);
@@ -71,14 +72,12 @@ bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call) {
   t.call = std::move(call);
   t.posted = true;
   t.finished = false;
-  t.lastActivity = GetTickCount64();
   WakeAllConditionVariable(&t.changed);
   for (;;) {
     if (t.finished) break;
-    ULONGLONG silent = GetTickCount64() - t.lastActivity;
-    if (silent >= idleMilliseconds()) break;
-    SleepConditionVariableSRW(&t.changed, &t.lock, static_cast<DWORD>(idleMilliseconds() - silent),
-                              0);
+    uint64_t left = t.speed.millisecondsLeft(GetTickCount64());
+    if (left == 0) break;
+    SleepConditionVariableSRW(&t.changed, &t.lock, static_cast<DWORD>(left), 0);
   }
   bool finished = t.finished;
   BOOL result = t.result;
