@@ -256,6 +256,27 @@ class Network(FaultTest):
         self.assertEqual(1, len(self.server.requests))
         self.assert_nothing_left()
 
+    def test_endless_reply_head_is_refused_with_bounded_memory(self):
+        line = b"X-Filler: " + b"h" * 1012 + b"\r\n"
+
+        def stream(conn):
+            conn.sendall(b"HTTP/1.1 200 OK\r\n")
+            block = line * 1024
+            for _ in range(300):  # 300 MiB of header lines, never ended
+                conn.sendall(block)
+        self.server.script[VERSION_PATH] = Response(raw=stream)
+        result = self.sign(limit=self.quick_limit * 4)
+        # libcurl refuses a head past its own bound (CURLE_RECV_ERROR or
+        # CURLE_TOO_LARGE); WinINet has none, and the agent cancels the call
+        # once the process has grown by 64 MiB: ERROR_NOT_ENOUGH_MEMORY.
+        self.assert_error_line(result, r"error : -402\((56|100)\)\n", r"error : -402\(8\)\n")
+        self.assertEqual(1, len(self.server.requests))
+        self.assert_nothing_left()
+        if harness.RUN.memory_measured and not harness.wine_gap(
+                self, "the memory bound, measured for the POSIX build", skip=False):
+            peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+            self.assertLess(peak, 64 * MIB)
+
     def test_replies_too_costly_to_parse(self):
         # Nesting deep enough to overflow the parser's stack, however the
         # markup in front of it ends; a reply of 16 MiB whose parse would

@@ -109,7 +109,9 @@ void letGo(CallThread* calls);
 DWORD WINAPI runCalls(void* context);
 // Runs `call` on the request's thread and waits for it while bytes move;
 // when the low-speed rule (http_rules.h) says the exchange has moved too
-// little, cancels it and fails with ERROR_INTERNET_TIMEOUT. The rule's window
+// little, cancels it and fails with ERROR_INTERNET_TIMEOUT; when the call
+// makes the process grow past a bound of the agent's own (WinINet holds a
+// reply head whole, however long), with ERROR_NOT_ENOUGH_MEMORY. The rule's window
 // opens with the request and runs on from one call to the next.
 bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call);
 
