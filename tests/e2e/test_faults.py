@@ -277,6 +277,19 @@ class Network(FaultTest):
             peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
             self.assertLess(peak, 64 * MIB)
 
+    def test_error_page_of_nul_separated_pieces_is_written_whole_in_linear_time(self):
+        body = b"e\x00" * (8 * MIB - 8)  # just under the 16 MiB a reply may hold
+        self.server.script[VERSION_PATH] = Response(500, body)
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        result = self.sign()
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.assertEqual(1, result.returncode)
+        self.assertEqual(body, result.stdout)
+        if not harness.wine_gap(self, "the CPU time, measured for the POSIX build", skip=False):
+            # Once a converter per piece: about ten seconds.
+            self.assertLess(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime,
+                            2.0)
+
     def test_replies_too_costly_to_parse(self):
         # Nesting deep enough to overflow the parser's stack, however the
         # markup in front of it ends; a reply of 16 MiB whose parse would
