@@ -40,9 +40,25 @@ std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines
   return kept;
 }
 
+std::string withBlanksEscaped(const std::string& text) {
+  static const char HEX[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (char ch : text) {
+    unsigned char byte = static_cast<unsigned char>(ch);
+    if (byte <= 0x20 || byte == 0x7F) {
+      escaped += '%';
+      escaped += HEX[byte >> 4];
+      escaped += HEX[byte & 0xF];
+    } else {
+      escaped += ch;
+    }
+  }
+  return escaped;
+}
+
 std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo) {
   // "#" is never the trail byte of a double-byte character.
-  return urlPath + extraInfo.substr(0, extraInfo.find('#'));
+  return withBlanksEscaped(urlPath + extraInfo.substr(0, extraInfo.find('#')));
 }
 
 std::string hostWithoutBrackets(const std::string& host) {
@@ -78,17 +94,5 @@ std::string resolved(const std::string& hostName, uint16_t port, bool secure,
 
 std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
                             const std::string& objectName, const std::string& location) {
-  static const char HEX[] = "0123456789ABCDEF";
-  std::string url;
-  for (char ch : resolved(hostName, port, secure, objectName, location)) {
-    unsigned char byte = static_cast<unsigned char>(ch);
-    if (byte <= 0x20 || byte == 0x7F) {
-      url += '%';
-      url += HEX[byte >> 4];
-      url += HEX[byte & 0xF];
-    } else {
-      url += ch;
-    }
-  }
-  return url;
+  return withBlanksEscaped(resolved(hostName, port, secure, objectName, location));
 }

@@ -51,8 +51,13 @@ bool followsRedirect(const std::string& verb, int status);
 // body is not sent again.
 std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines);
 
-// The object name a request line carries: the URL path and the query. A
-// fragment is for the client alone and never goes on the wire.
+// `text` with blanks and control characters percent-encoded ("%20"), as
+// WinINet sends them: a request line never carries a raw space.
+std::string withBlanksEscaped(const std::string& text);
+
+// The object name a request line carries: the URL path and the query, with
+// blanks escaped. A fragment is for the client alone and never goes on the
+// wire.
 std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo);
 
 // An IPv6 literal as a host name without the brackets a URL puts round it.
@@ -62,7 +67,6 @@ std::string hostWithoutBrackets(const std::string& host);
 std::string originOf(const std::string& hostName, uint16_t port, bool secure);
 
 // The absolute URL that a Location header names, read relative to the URL
-// of the hop that answered with it. Blanks and control characters in it are
-// percent-encoded: a request line never carries a raw space.
+// of the hop that answered with it, blanks escaped.
 std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
                             const std::string& objectName, const std::string& location);

@@ -306,6 +306,11 @@ class RequestOnTheWire(TransportTestCase):
                 else:
                     self.assertEqual(200, outcome.status, outcome)
                     self.assertEqual(["GET /start HTTP/1.1", followed], lines)
+        # Nor does an address given to the exchange put a raw space on the wire.
+        self.server.reset()
+        self.assertEqual(200, run_probe(self.url("/dl/a b.bin?x y")).status)
+        self.assertEqual(["GET /dl/a%20b.bin?x%20y HTTP/1.1"],
+                         [request.request_line for request in self.server.requests])
 
 
 class ReplyCapture(TransportTestCase):
