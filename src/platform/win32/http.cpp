@@ -73,6 +73,10 @@ bool queryReplyHead(HINTERNET request, std::string& head) {
   return true;
 }
 
+void countHeadMoved(NetRequest& r, const std::string& head) {
+  if (r.calls) r.calls->moved(static_cast<DWORD>(head.size()));
+}
+
 bool crackUrl(const std::string& url, UrlParts& parts) {
   char scheme[SCHEME_LENGTH + 1] = "";
   char host[HOST_LENGTH + 1] = "";
@@ -225,6 +229,7 @@ bool netEndRequest(NetHandle handle) {
   // a four-digit status, "ICY").
   std::string head;
   if (!queryReplyHead(r->handle, head)) return false;
+  countHeadMoved(*r, head);
   if (!readReplyHead(head, r->replyHead)) {
     SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
     return false;

@@ -20,9 +20,11 @@ int replyStatus(HINTERNET request) {
 
 // Where the reply redirects to: false when it names no Location, or names
 // two that differ, or its head cannot be read.
-bool replyLocation(HINTERNET request, std::string& location) {
+bool replyLocation(NetRequest& r, std::string& location) {
   std::string head;
-  return queryReplyHead(request, head) && singleFieldValue(head, "Location", location);
+  if (!queryReplyHead(r.handle, head)) return false;
+  countHeadMoved(r, head);
+  return singleFieldValue(head, "Location", location);
 }
 
 // Opens the request for the next hop, a GET to `next`, in place of the
@@ -55,7 +57,7 @@ bool followRedirects(NetRequest& r) {
   while (r.redirectsFollowed < MAX_REDIRECTS && followsRedirect(r.verb, replyStatus(r.handle))) {
     std::string location;
     UrlParts next;
-    if (!replyLocation(r.handle, location) || location.empty() ||
+    if (!replyLocation(r, location) || location.empty() ||
         !crackUrl(resolveLocation(r.hostName, r.port, r.secure, r.objectName, location), next))
       return true;
     ++r.redirectsFollowed;

@@ -131,6 +131,10 @@ bool readFinalAfterInterim(NetRequest& r);
 // The final reply's body, after readFinalAfterInterim.
 bool readAfterInterim(NetRequest& r, void* buffer, uint32_t capacity, uint32_t& count);
 
+// The bytes of a reply head count towards the low-speed rule once it has
+// come: WinINet shows none of them while it reads the head.
+void countHeadMoved(NetRequest& r, const std::string& head);
+
 // Redirects followed by the agent rather than by WinINet (http_redirects.cpp).
 // The last reply stands when a Location cannot be followed or the limit is
 // reached.
