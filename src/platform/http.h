@@ -89,7 +89,9 @@ bool netQueryContentLength(NetHandle request, uint64_t& length);
 BodyFraming netQueryBodyFraming(NetHandle request);
 // Up to `capacity` bytes of the reply body, decoded from chunked if it came
 // so; `count` 0 at its end; fails when a chunked body ends without its last
-// chunk or breaks its chunk syntax. The layer holds at most a small, fixed amount of
+// chunk or breaks its chunk syntax, where the library shows it (libcurl
+// does; WinINet decodes the chunks out of the agent's sight, and wine's
+// ends such a body quietly). The layer holds at most a small, fixed amount of
 // the reply at a time, whatever its size.
 bool netRead(NetHandle request, void* buffer, uint32_t capacity, uint32_t& count);
 // Closes a handle; a request's transfer ends with it.
