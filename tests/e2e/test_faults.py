@@ -178,6 +178,78 @@ class Network(FaultTest):
                 self.assertLess(result.elapsed, self.quick_limit)
                 self.assert_nothing_left()
 
+    def test_download_replies_by_their_framing(self):
+        # Each answers the download: a sound one gives the exact bytes; a
+        # broken one, or one that cannot be told from one cut short, ends
+        # with exit code 1 and leaves the output as it was.
+        ok = b"HTTP/1.1 200 OK\r\n"
+        length = b"Content-Length: %d\r\n" % len(SIGNED)
+        chunked = b"".join(b"%x\r\n%s\r\n" % (len(piece), piece)
+                           for piece in (SIGNED[:3000], SIGNED[3000:])) + b"0\r\n\r\n"
+
+        def reset_after_status(conn):
+            conn.sendall(ok)
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+        wine_chunks = ("wine's WinINet decodes chunked bodies itself and lets a broken chunk "
+                       "size pass as the last chunk; the agent cannot see the chunks")
+        # name, raw reply, sound, reason wine cannot show it (or None)
+        rows = [
+            ("status line, then close", ok, False, None),
+            ("status line, then reset", reset_after_status, False, None),
+            ("bytes that are not HTTP", b"\x00\xffnot http\r\n" * 20, False, None),
+            ("an ICY status line", b"ICY 200 OK\r\n" + length + b"\r\n" + SIGNED, False, None),
+            ("a four-digit status", b"HTTP/1.1 0200 OK\r\n" + length + b"\r\n" + SIGNED, False,
+             "wine's WinINet hands the status code back as the number it read, so a leading "
+             "zero is lost before the agent can see it"),
+            ("a four-digit status without a zero",
+             b"HTTP/1.1 2000 OK\r\n" + length + b"\r\n" + SIGNED, False, None),
+            ("a status of two digits", b"HTTP/1.1 20 OK\r\n" + length + b"\r\n" + SIGNED, False,
+             None),
+            ("a chunk size that is not hexadecimal",
+             ok + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n" + SIGNED + b"\r\n0\r\n\r\n",
+             False, wine_chunks),
+            ("a transfer coding before chunked",
+             ok + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + chunked, False, None),
+            ("a transfer coding other than chunked",
+             ok + b"Transfer-Encoding: identity\r\n" + length + b"\r\n" + SIGNED, False, None),
+            ("two different Content-Lengths",
+             ok + length + b"Content-Length: 10\r\n\r\n" + SIGNED, False, None),
+            ("a Content-Length that is not a number",
+             ok + b"Content-Length: 12ab\r\n\r\n" + SIGNED, False, None),
+            ("a body that ends only when the server closes", ok + b"\r\n" + SIGNED, False, None),
+            ("chunked beside a Content-Length",
+             ok + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked, True,
+             None),
+            ("chunked written in capitals",
+             ok + b"Transfer-Encoding: CHUNKED\r\n\r\n" + chunked, True, None),
+            ("the same Content-Length twice", ok + length + length + b"\r\n" + SIGNED, True,
+             None),
+            ("102 Processing before the reply",
+             b"HTTP/1.1 102 Processing\r\n\r\n" + ok + length + b"\r\n" + SIGNED, True, None),
+            ("100 Continue before the reply",
+             b"HTTP/1.1 100 Continue\r\n\r\n" + ok + length + b"\r\n" + SIGNED, True, None),
+        ]
+        for name, raw, sound, wine_reason in rows:
+            with self.subTest(name):
+                if wine_reason:
+                    harness.wine_gap(self, wine_reason)
+                self.server.reset()
+                self.server.script = self.service(download=Response(raw=raw))
+                self.write_input("out.bin", b"previous release")
+                result = self.sign("-o", "out.bin")
+                self.assertEqual(3, len(self.server.requests))
+                if sound:
+                    self.assert_run(result, b"Succeeded.\n", 0)
+                    self.assertEqual(SIGNED, self.read_work("out.bin"))
+                else:
+                    self.assertEqual(1, result.returncode, result.stdout)
+                    self.assertRegex(result.stdout.decode("latin-1"),
+                                     r"^error : -(402|502)\(\d+\)\n$")
+                    self.assertEqual(b"previous release", self.read_work("out.bin"))
+                self.assertEqual(["a.exe", "out.bin"], sorted(os.listdir(self.work)))
+                self.assert_no_temp_file()
+
     def test_huge_version_reply_is_refused_with_bounded_memory(self):
         total = 400 * MIB
         self.server.script[VERSION_PATH] = huge_reply(total)
