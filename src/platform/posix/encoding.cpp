@@ -83,15 +83,16 @@ Converter& keptConverter(const char* to, const char* from) {
   return *slot;
 }
 
-void reencode(const char* from, const char* to, const std::string& source,
-              std::string& destination) {
+// Up to the first NUL, like a conversion of a NUL-terminated text, unless
+// `whole`.
+void reencode(const char* from, const char* to, const std::string& source, std::string& destination,
+              bool whole = false) {
   if (source.empty()) return;
   Converter& decoder = keptConverter(WIDE, from);
   Converter& encoder = keptConverter(to, WIDE);
   std::string converted;
   if (decoder.ok() && encoder.ok()) {
-    // Like a conversion of a NUL-terminated text: a NUL ends it.
-    size_t length = std::strlen(source.c_str());
+    size_t length = whole ? source.size() : std::strlen(source.c_str());
     converted.reserve(length);
     // The decoder writes whole UTF-32 characters, so each block stands alone.
     auto encodeBlock = [&](const char* wide, size_t wideSize) {
@@ -103,7 +104,7 @@ void reencode(const char* from, const char* to, const std::string& source,
             [&](const char* bytes, size_t count) { converted.append(bytes, count); });
   }
   // A NUL the target produced ends the text too.
-  converted.resize(std::strlen(converted.c_str()));
+  if (!whole) converted.resize(std::strlen(converted.c_str()));
   destination.swap(converted);
 }
 
@@ -115,4 +116,8 @@ void ansiToUtf8(std::string source, std::string& destination) {
 
 void utf8ToAnsi(std::string source, std::string& destination) {
   reencode("UTF-8", nl_langinfo(CODESET), source, destination);
+}
+
+void utf8ToAnsiWhole(const std::string& source, std::string& destination) {
+  reencode("UTF-8", nl_langinfo(CODESET), source, destination, true);
 }
