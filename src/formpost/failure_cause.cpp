@@ -30,8 +30,10 @@ std::string netExplanation(unsigned long number) {
   return explained(oneLine(netErrorText(number)), number);
 }
 
-std::string idleTime() {
-  return std::to_string(NET_IDLE_SECONDS) + " s";
+// The low-speed rule's words: less than LOW_SPEED_BYTES in its window.
+std::string tooSlow(const char* moved, const std::string& host) {
+  return "timed out: less than " + std::to_string(LOW_SPEED_BYTES / 1024) + " KiB " + moved + " " +
+         host + " in " + std::to_string(NET_IDLE_SECONDS) + " s";
 }
 
 }  // namespace
@@ -72,22 +74,29 @@ std::string networkFailureCause(const FormRequest& request, int32_t stepCode, un
       return "could not add a header to the request for " + endpoint + netExplanation(number);
     case STEP_SEND_GET:
     case STEP_SEND_POST:
-      if (timedOut) return "timed out: no connection to " + endpoint + " within " + idleTime();
+      if (timedOut)
+        return "timed out: no connection to " + endpoint + " within " +
+               std::to_string(NET_IDLE_SECONDS) + " s";
       return "could not connect to " + endpoint + netExplanation(number);
     case STEP_WRITE_TEXT_PART:
     case STEP_WRITE_FILE_HEADER:
     case STEP_WRITE_FILE_CONTENT:
     case STEP_WRITE_FILE_TRAILER:
     case STEP_WRITE_CLOSING_DELIMITER:
-      if (timedOut) return "timed out: " + host + " took nothing of the upload for " + idleTime();
+      if (timedOut) return tooSlow("of the upload taken by", host);
       return "the connection to " + endpoint + " failed while sending " +
              (sentFile.empty() ? std::string("the form") : sentFile) + netExplanation(number);
     case STEP_END_REQUEST:
     case STEP_QUERY_STATUS:
-      if (timedOut) return "timed out: nothing received from " + host + " for " + idleTime();
+      if (timedOut) return tooSlow("received from", host);
+      if (number == netReplyFramingError())
+        return "the reply from " + endpoint + " is not a well-formed HTTP reply" +
+               netExplanation(number);
       return "no reply from " + endpoint + netExplanation(number);
     case STEP_READ_REPLY:
-      if (timedOut) return "timed out: nothing received from " + host + " for " + idleTime();
+      if (timedOut) return tooSlow("received from", host);
+      if (number == netReplyFramingError())
+        return "the reply from " + endpoint + " breaks its own framing" + netExplanation(number);
       if (number == netReplyTooLargeError())
         return "the reply from " + endpoint + " is larger than " +
                std::to_string(MAX_REPLY_IN_MEMORY / (1024 * 1024)) + " MiB";
