@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "cli/result_proof.h"
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
 #include "platform/console.h"
@@ -85,6 +86,7 @@ int32_t runSigningJob() {
       return FAILURE;
     }
   }
+  if (!inputsCanBeProven(settings)) return FAILURE;
 
   ServiceReply reply;
   if (int32_t refusal = askService(reply)) return refusal;
@@ -106,6 +108,8 @@ int32_t runSigningJob() {
       return FAILURE;
     }
   }
+  ResultProof proof;
+  if (!proveDownloadedResult(settings, tempFile, proof)) return FAILURE;
 
   if (settings.outputFile.empty()) {
     settings.outputFile = outputNameFromUrl(reply.url);
@@ -118,6 +122,7 @@ int32_t runSigningJob() {
     writeSystemMessage();
     return FAILURE;
   }
+  reportProvenResult(settings, proof);
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     writeSystemMessage();
