@@ -24,8 +24,8 @@ uint32_t read32(const uint8_t* at) {
 std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSize,
                          PeLayout& layout) {
   if (headLength > fileSize) headLength = static_cast<size_t>(fileSize);
-  if (headLength < NEW_HEADER_POINTER + 4 || head[0] != 'M' || head[1] != 'Z')
-    return "no MZ header";
+  if (headLength < 2 || head[0] != 'M' || head[1] != 'Z') return "no MZ header";
+  if (headLength < NEW_HEADER_POINTER + 4) return "it is too short to be a PE file";
   const uint64_t peStart = read32(head + NEW_HEADER_POINTER);
   const uint64_t optional = peStart + OPTIONAL_HEADER_START;
   if (optional + 2 > headLength) return "no PE header within the first 64 KiB";

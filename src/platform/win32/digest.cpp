@@ -1,7 +1,8 @@
 #include "platform/digest.h"
 
-#include <wincrypt.h>
 #include <windows.h>
+
+#include <wincrypt.h>
 
 namespace {
 

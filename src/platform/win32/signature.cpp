@@ -1,7 +1,8 @@
 #include "platform/signature.h"
 
-#include <wincrypt.h>
 #include <windows.h>
+
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <vector>
