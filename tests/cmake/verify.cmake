@@ -6,3 +6,8 @@ add_test(NAME verify
   COMMAND ${TARVOLIN_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_verify.py
           $<TARGET_FILE:proof-probe> ${TARVOLIN_EMULATOR})
 set_tests_properties(verify PROPERTIES TIMEOUT 900)
+# The agent with -verify against the local service, honest and misbehaving.
+add_test(NAME verify-agent
+  COMMAND ${TARVOLIN_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/test_verify_agent.py
+          $<TARGET_FILE:tarvolin-agent> ${TARVOLIN_EMULATOR})
+set_tests_properties(verify-agent PROPERTIES TIMEOUT 900)
