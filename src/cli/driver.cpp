@@ -51,7 +51,7 @@ int32_t runUpgrade() {
 
 // Version check and upload; on success `reply` holds the download URL.
 // Returns 0 to go on, else the exit code.
-int32_t askService(ServiceReply& reply) {
+int32_t askService(ServiceReply& reply, const ContentTap& uploadTap) {
   const RunSettings& settings = runSettings;
   {
     FormRequest check;
@@ -67,6 +67,7 @@ int32_t askService(ServiceReply& reply) {
     writeOut("[" + missingInput + INPUT_MISSING_TEXT);
     return FAILURE;
   }
+  upload.contentTap = uploadTap;
   TransferProgress progress("Uploading", true);
   if (!exchange(upload, UPLOAD_URL, &progress)) return FAILURE;
   reply.parseReply(upload.replyBody.c_str());
@@ -88,8 +89,9 @@ int32_t runSigningJob() {
   }
   if (!inputsCanBeProven(settings)) return FAILURE;
 
+  ProofStreams proofStreams(settings);
   ServiceReply reply;
-  if (int32_t refusal = askService(reply)) return refusal;
+  if (int32_t refusal = askService(reply, proofStreams.tap())) return refusal;
 
   std::string directory = tempDirectory();
   std::string tempFile;
@@ -101,6 +103,7 @@ int32_t runSigningJob() {
   {
     FormRequest download;
     prepareDownload(download, tempFile);
+    download.contentTap = proofStreams.tap();
     TransferProgress progress("Downloading", false);
     if (!exchange(download, reply.url.c_str(), &progress)) {
       // Nothing usable came: leave no half-written file behind.
@@ -109,7 +112,7 @@ int32_t runSigningJob() {
     }
   }
   ResultProof proof;
-  if (!proveDownloadedResult(settings, tempFile, proof)) return FAILURE;
+  if (!proveDownloadedResult(settings, tempFile, proofStreams, proof)) return FAILURE;
 
   if (settings.outputFile.empty()) {
     settings.outputFile = outputNameFromUrl(reply.url);

@@ -2,6 +2,41 @@
 
 #include "platform/console.h"
 
+namespace {
+
+void takeBytes(void* context, int32_t file, const void* bytes, uint32_t count) {
+  ProofStreams& streams = *static_cast<ProofStreams*>(context);
+  if (file == TAP_REPLY_FILE)
+    streams.result.take(bytes, count);
+  else if (file >= 0 && static_cast<size_t>(file) < streams.inputs.size())
+    streams.inputs[static_cast<size_t>(file)].take(bytes, count);
+}
+
+KnownDigest finished(StreamedDigest& stream) {
+  KnownDigest known;
+  known.kind = stream.kind;
+  known.known = stream.finish(known.value, known.layout);
+  return known;
+}
+
+}  // namespace
+
+ProofStreams::ProofStreams(const RunSettings& settings) {
+  // SHA-256 is what signers use today; a signature under another algorithm
+  // costs a pass over the file afterwards.
+  if (settings.verifyResult)
+    for (size_t i = 0; i < settings.inputFiles.size(); ++i) inputs.emplace_back();
+}
+
+ContentTap ProofStreams::tap() {
+  ContentTap tap;
+  if (active()) {
+    tap.context = this;
+    tap.seen = takeBytes;
+  }
+  return tap;
+}
+
 bool inputsCanBeProven(const RunSettings& settings) {
   if (!settings.verifyResult) return true;
   std::string fault = checkInputsArePe(settings.inputFiles);
@@ -11,9 +46,12 @@ bool inputsCanBeProven(const RunSettings& settings) {
 }
 
 bool proveDownloadedResult(const RunSettings& settings, const std::string& tempFile,
-                           ResultProof& proof) {
+                           ProofStreams& streams, ResultProof& proof) {
   if (!settings.verifyResult) return true;
-  proof = proveResult(tempFile, settings.inputFiles, settings.signerCertificate);
+  std::vector<KnownDigest> uploaded;
+  for (StreamedDigest& input : streams.inputs) uploaded.push_back(finished(input));
+  proof = proveResult(tempFile, settings.inputFiles, settings.signerCertificate, uploaded,
+                      finished(streams.result));
   if (proof.failure.empty()) return true;
   writeOut("Verification failed: " + proof.failure + "\n");
   writeErr("The downloaded result is kept for inspection in " + tempFile + "\n");

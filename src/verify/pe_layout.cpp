@@ -53,8 +53,9 @@ std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSi
   found.tableSize = read32(head + entry + 4);
   if (found.tableSize == 0) {
     found.tableOffset = 0;
-  } else if (found.tableOffset < entry + 8 || found.tableOffset > fileSize ||
-             found.tableSize != fileSize - found.tableOffset) {
+  } else if (found.tableOffset < entry + 8 ||
+             (fileSize != PE_SIZE_UNKNOWN &&
+              (found.tableOffset > fileSize || found.tableSize != fileSize - found.tableOffset))) {
     return "its certificate table is not at the end of the file";
   }
   layout = found;

@@ -10,6 +10,10 @@
 // linker puts them within the first few hundred.
 constexpr size_t PE_HEAD_LIMIT = 64 * 1024;
 
+// The size to give readPeLayout while a file is still arriving: the table's
+// place is then taken as the header states it.
+constexpr uint64_t PE_SIZE_UNKNOWN = ~uint64_t{0};
+
 struct PeLayout {
   bool pe32Plus = false;
   uint64_t fileSize = 0;

@@ -6,6 +6,7 @@
 #include "verify/cert_table.h"
 #include "verify/pe_file.h"
 #include "verify/signed_data.h"
+#include "verify/stream_digest.h"
 #include "verify/zip_result.h"
 
 namespace {
@@ -49,6 +50,13 @@ std::string checkSigner(const SignatureFacts& facts, const std::string& anchorFi
   return check.valid ? "" : check.failure;
 }
 
+// Takes a digest computed while the file went by, when the file on disk
+// still has the layout the bytes showed then.
+void adoptKnownDigest(InputRecord& record, const KnownDigest& known) {
+  if (known.known && sameLayout(known.layout, record.layout))
+    record.digests.emplace_back(known.kind, known.value);
+}
+
 bool allMatch(const std::vector<SignatureFacts>& signatures, const InputRecord& input) {
   for (const SignatureFacts& facts : signatures) {
     const std::string* digest = input.digestFor(facts.fileDigestKind);
@@ -86,7 +94,7 @@ std::string checkInputsArePe(const std::vector<std::string>& inputs) {
 }
 
 SignedFileProof proveSignedFile(const std::string& path, std::vector<InputRecord>& inputs,
-                                const std::string& anchorFile) {
+                                const std::string& anchorFile, const KnownDigest& streamed) {
   SignedFileProof proof;
   PeLayout layout;
   std::vector<uint8_t> table;
@@ -112,6 +120,7 @@ SignedFileProof proveSignedFile(const std::string& path, std::vector<InputRecord
 
   const std::vector<DigestKind> kinds = kindsOf(signatures);
   InputRecord self{path, layout, {}};
+  adoptKnownDigest(self, streamed);
   if (!self.ensureDigests(kinds)) {
     proof.failure = "it cannot be read";
     return proof;
@@ -160,7 +169,8 @@ SignedFileProof proveSignedFile(const std::string& path, std::vector<InputRecord
 }
 
 ResultProof proveResult(const std::string& resultPath, const std::vector<std::string>& inputs,
-                        const std::string& anchorFile) {
+                        const std::string& anchorFile, const std::vector<KnownDigest>& uploaded,
+                        const KnownDigest& downloaded) {
   ResultProof result;
   std::vector<InputRecord> records;
   for (const std::string& input : inputs) {
@@ -171,10 +181,11 @@ ResultProof proveResult(const std::string& resultPath, const std::vector<std::st
       result.failure = "the input " + input + " changed: " + fault;
       return result;
     }
+    if (records.size() < uploaded.size()) adoptKnownDigest(record, uploaded[records.size()]);
     records.push_back(record);
   }
   if (inputs.size() == 1) {
-    SignedFileProof proof = proveSignedFile(resultPath, records, anchorFile);
+    SignedFileProof proof = proveSignedFile(resultPath, records, anchorFile, downloaded);
     if (!proof.failure.empty()) {
       result.failure = "the result: " + proof.failure;
       return result;

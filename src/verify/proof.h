@@ -22,6 +22,14 @@ struct InputRecord {
   const std::string* digestFor(DigestKind kind) const;
 };
 
+// A digest of a file taken as its bytes went by, with the layout they showed.
+struct KnownDigest {
+  bool known = false;
+  PeLayout layout;
+  DigestKind kind = DigestKind::Sha256;
+  std::string value;
+};
+
 // What one signed PE proved.
 struct SignedFileProof {
   std::string failure;  // empty when proven
@@ -42,13 +50,19 @@ struct ResultProof {
 std::string checkInputsArePe(const std::vector<std::string>& inputs);
 
 // Checks the downloaded result at `resultPath` against `inputs`; with an
-// `anchorFile`, every signer must also chain to that certificate.
+// `anchorFile`, every signer must also chain to that certificate. Digests
+// taken while the inputs were uploaded (one per input, or none) and while
+// the result was downloaded are used where the files on disk still show the
+// same layout; others are computed from the files.
 ResultProof proveResult(const std::string& resultPath, const std::vector<std::string>& inputs,
-                        const std::string& anchorFile);
+                        const std::string& anchorFile,
+                        const std::vector<KnownDigest>& uploaded = {},
+                        const KnownDigest& downloaded = KnownDigest());
 
 // Proves one signed PE, matched to one of the inputs not matched yet.
 SignedFileProof proveSignedFile(const std::string& path, std::vector<InputRecord>& inputs,
-                                const std::string& anchorFile);
+                                const std::string& anchorFile,
+                                const KnownDigest& streamed = KnownDigest());
 
 // The line that reports a proven result saved as `outputPath`.
 std::string proofSummary(const ResultProof& proof, const std::vector<std::string>& inputs,

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
 #include "verify/cert_table.h"
 #include "verify/der.h"
+#include "verify/pe_file.h"
 #include "verify/pe_layout.h"
+#include "verify/stream_digest.h"
 
 namespace {
 
@@ -281,4 +285,63 @@ TEST(Der, ReadsDefiniteLengthsOnly) {
   ASSERT_TRUE(reader.next(item, DER_OCTET_STRING));
   EXPECT_EQ(item.length, 0x80u);
   EXPECT_TRUE(reader.atEnd());
+}
+
+namespace {
+
+// Bytes of a PE file of `size` bytes, headers as `headers` gives them, the
+// rest a pattern that differs at every offset.
+std::vector<uint8_t> peFileBytes(const Headers& headers, size_t size) {
+  std::vector<uint8_t> bytes = headers.bytes();
+  size_t headerEnd = bytes.size();
+  bytes.resize(size);
+  for (size_t at = headerEnd; at < size; ++at) bytes[at] = static_cast<uint8_t>(at * 7 + at / 251);
+  return bytes;
+}
+
+}  // namespace
+
+TEST(StreamedDigest, EqualsTheDigestOfTheFileForAnyPieceSizes) {
+  Headers signedHeaders;
+  signedHeaders.tableOffset = 300000;
+  signedHeaders.tableSize = 2000;
+  struct Case {
+    const char* what;
+    Headers headers;
+    size_t size;
+  } cases[] = {
+      {"unsigned, smaller than the head", Headers(), 5003},
+      {"unsigned, larger than the head", Headers(), 200001},
+      {"signed, larger than the head", signedHeaders, 302000},
+  };
+  ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bytes = peFileBytes(c.headers, c.size);
+    const std::string path = scratch.path + "pe.bin";
+    {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(c.size));
+    }
+    PeLayout onDisk;
+    ASSERT_EQ(readPeFileLayout(path, onDisk), "") << c.what;
+    std::vector<std::string> fromFile;
+    ASSERT_TRUE(digestPeFile(path, onDisk, {DigestKind::Sha256}, fromFile)) << c.what;
+    for (size_t piece : {size_t{1} << 20, size_t{8191}, size_t{65535}, size_t{65537}}) {
+      StreamedDigest stream;
+      for (size_t at = 0; at < c.size; at += piece)
+        stream.take(bytes.data() + at, std::min(piece, c.size - at));
+      std::string value;
+      PeLayout streamed;
+      ASSERT_TRUE(stream.finish(value, streamed)) << c.what << " in pieces of " << piece;
+      EXPECT_EQ(value, fromFile[0]) << c.what << " in pieces of " << piece;
+      EXPECT_TRUE(sameLayout(streamed, onDisk)) << c.what << " in pieces of " << piece;
+    }
+  }
+  // A stream that is no PE yields no digest; the proof then reads the file.
+  StreamedDigest html;
+  html.take("<html></html>", 13);
+  std::string value;
+  PeLayout layout;
+  EXPECT_FALSE(html.finish(value, layout));
 }
