@@ -18,8 +18,11 @@ import harness
 import pe_files
 
 RUN = harness.RUN
-SHIM_SIGNED = "/usr/lib/shim/shimx64.efi.signed"
-SHIM_UNSIGNED = "/usr/lib/shim/shimx64.efi"
+# Debian's shim-signed and shim-unsigned: installed, or unpacked (dpkg-deb -x)
+# under the folder TARVOLIN_SHIM_ROOT names.
+SHIM_ROOT = os.environ.get("TARVOLIN_SHIM_ROOT", "/")
+SHIM_SIGNED = os.path.join(SHIM_ROOT, "usr/lib/shim/shimx64.efi.signed")
+SHIM_UNSIGNED = os.path.join(SHIM_ROOT, "usr/lib/shim/shimx64.efi")
 
 
 def authenticode(image, algorithm):
@@ -144,9 +147,16 @@ class Accepted(Workspace):
 
     def test_known_answer_microsoft_signed_shim(self):
         if not (os.path.exists(SHIM_SIGNED) and os.path.exists(SHIM_UNSIGNED)):
-            self.skipTest("Debian's shim-signed and shim-unsigned are not installed")
+            self.skipTest("Debian's shim-signed and shim-unsigned are not installed "
+                          "(nor unpacked under TARVOLIN_SHIM_ROOT)")
+        # Microsoft signs Debian's build as it stands: two table entries,
+        # 6 bytes past a multiple of 8 before the padding.
         out = self.assert_proven(SHIM_SIGNED, SHIM_UNSIGNED)
-        self.assertIn("2 signatures", out)
+        self.assertIn(" SHA-256 %s, 2 signatures, signer Microsoft Windows UEFI Driver "
+                      "Publisher\n" % authenticode(pe_files.read(SHIM_UNSIGNED), "sha256")[:16],
+                      out)
+        self.assert_refused(SHIM_SIGNED, self.signed_pair(
+            "not-shim", pe_files.make_pe(True))[0], reason="is not the uploaded input")
 
 
 class Refused(Workspace):
