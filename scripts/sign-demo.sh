@@ -128,8 +128,13 @@ done
 echo "\$ tarvolin-agent -k demo-key -verify -i tarvolin-agent.exe -o tampered.exe"
 tampered_status=0
 (cd "$scratch" && http_proxy="http://127.0.0.1:$(cat "$scratch/fault-port")" \
-  "$agent" -k demo-key -verify -i tarvolin-agent.exe -o tampered.exe) || tampered_status=$?
+  "$agent" -k demo-key -verify -i tarvolin-agent.exe -o tampered.exe 2>"$scratch/tampered.err") ||
+  tampered_status=$?
+cat "$scratch/tampered.err"
 echo "(exit code $tampered_status)"
+# The refused result was kept for inspection; the demo has shown it.
+kept=$(sed -n 's/^The downloaded result is kept for inspection in //p' "$scratch/tampered.err")
+[ -n "$kept" ] && rm -f "$kept"
 kill -TERM "$fault_pid" 2>/dev/null || true
 wait "$fault_pid" 2>/dev/null || true
 if [ $tampered_status -ne 1 ] || [ -e "$scratch/tampered.exe" ]; then
