@@ -84,6 +84,13 @@ const std::string* InputRecord::digestFor(DigestKind kind) const {
   return nullptr;
 }
 
+std::string printable(const std::string& text) {
+  std::string line = text;
+  for (char& ch : line)
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+  return line;
+}
+
 std::string checkInputsArePe(const std::vector<std::string>& inputs) {
   for (const std::string& input : inputs) {
     PeLayout layout;
@@ -212,6 +219,6 @@ std::string proofSummary(const ResultProof& proof, const std::vector<std::string
   }
   line += ", " + std::to_string(signatures) + (signatures == 1 ? " signature" : " signatures");
   line += signers.size() == 1 ? ", signer " : ", signers ";
-  for (size_t i = 0; i < signers.size(); ++i) line += (i == 0 ? "" : ", ") + signers[i];
+  for (size_t i = 0; i < signers.size(); ++i) line += (i == 0 ? "" : ", ") + printable(signers[i]);
   return line + "\n";
 }

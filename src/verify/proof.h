@@ -64,6 +64,10 @@ SignedFileProof proveSignedFile(const std::string& path, std::vector<InputRecord
                                 const std::string& anchorFile,
                                 const KnownDigest& streamed = KnownDigest());
 
+// `text` from a file or a certificate, fit to stand in one line: control
+// characters become '?'.
+std::string printable(const std::string& text);
+
 // The line that reports a proven result saved as `outputPath`.
 std::string proofSummary(const ResultProof& proof, const std::vector<std::string>& inputs,
                          const std::string& outputPath);

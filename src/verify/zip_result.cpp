@@ -142,7 +142,8 @@ std::string proveZipResult(const std::string& zipPath, std::vector<InputRecord>&
     std::string entryName = name;
     // Folders the service may list are not results.
     if (!entryName.empty() && entryName.back() == '/' && info.uncompressed_size == 0) continue;
-    const std::string label = "zip entry " + std::to_string(entries + 1) + " (" + entryName + ")";
+    const std::string label =
+        "zip entry " + std::to_string(entries + 1) + " (" + printable(entryName) + ")";
     if (++entries > inputs.size())
       return "the result zip holds more entries than the " + std::to_string(inputs.size()) +
              " inputs";

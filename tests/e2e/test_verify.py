@@ -254,9 +254,11 @@ class Zipped(Workspace):
         self.assertIn("3 signatures", out)
         self.assert_refused(archive("short.zip", [("a", results[0]), ("b", results[1])]),
                             *inputs, reason="2 entries for 3 inputs")
-        self.assert_refused(archive("twice.zip", [("a", results[0]), ("b", results[0]),
+        # The entry's name is the service's: shown on the one line, control
+        # characters and all made harmless.
+        self.assert_refused(archive("twice.zip", [("a", results[0]), ("b\nc", results[0]),
                                                   ("c", results[1])]),
-                            *inputs, reason="zip entry 2 (b): it is none of the uploaded inputs")
+                            *inputs, reason="zip entry 2 (b?c): it is none of the uploaded inputs")
         self.assert_refused(archive("more.zip", [("a", results[0]), ("b", results[1]),
                                                  ("c", results[2]), ("d", results[2])]),
                             *inputs, reason="more entries than the 3 inputs")
