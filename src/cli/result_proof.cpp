@@ -1,6 +1,7 @@
 #include "cli/result_proof.h"
 
 #include "platform/console.h"
+#include "platform/signature.h"
 
 namespace {
 
@@ -39,6 +40,10 @@ ContentTap ProofStreams::tap() {
 
 bool inputsCanBeProven(const RunSettings& settings) {
   if (!settings.verifyResult) return true;
+  if (!settings.signerCertificate.empty() && !isReadableCertificate(settings.signerCertificate)) {
+    writeOut("[" + settings.signerCertificate + "] is not a certificate (PEM or DER)\n");
+    return false;
+  }
   std::string fault = checkInputsArePe(settings.inputFiles);
   if (fault.empty()) return true;
   writeOut(fault);

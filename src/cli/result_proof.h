@@ -22,7 +22,8 @@ struct ProofStreams {
   bool active() const { return !inputs.empty(); }
 };
 
-// False after writing the line that names an input which is not a PE.
+// False after writing the line that names an input which is not a PE, or
+// a -signer file that holds no certificate.
 bool inputsCanBeProven(const RunSettings& settings);
 
 // False after writing the line "Verification failed: ..." and, on standard

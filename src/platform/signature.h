@@ -18,3 +18,6 @@ struct SignerCheck {
 // signing; no other trust store is consulted.
 SignerCheck checkSignerSignature(const uint8_t* der, size_t length, const uint8_t* content,
                                  size_t contentLength, const std::string& anchorFile);
+
+// True when `anchorFile` holds a certificate in PEM or DER.
+bool isReadableCertificate(const std::string& anchorFile);

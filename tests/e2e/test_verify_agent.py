@@ -90,7 +90,7 @@ class VerifyingAgent(unittest.TestCase):
                          r"two\.dll SHA-256 [0-9a-f]{16}, 2 signatures, signer %s\n"
                          r"Succeeded\.\n$" % SIGNER)
 
-    def test_inputs_that_are_not_pe_files_are_refused_before_any_request(self):
+    def test_inputs_and_signer_files_are_checked_before_any_request(self):
         self.write("tool.exe", minimal_pe())
         self.write("readme.txt", b"not a program, and long enough to hold an MZ header" * 2)
         service = self.service()
@@ -98,6 +98,11 @@ class VerifyingAgent(unittest.TestCase):
         code, out, _ = self.agent(service, "-verify", "-i", "tool.exe", "-i", "readme.txt")
         self.assertEqual((code, out), (1, b"[readme.txt] is not a PE file to sign: "
                                           b"no MZ header\n"))
+        self.assertEqual(service.log_text().count("version.aspx"), before)
+        for missing in ("missing.pem", "readme.txt"):
+            code, out, _ = self.agent(service, "-signer", missing, "-i", "tool.exe")
+            self.assertEqual((code, out), (1, b"[%s] is not a certificate (PEM or DER)\n" %
+                                              missing.encode()))
         self.assertEqual(service.log_text().count("version.aspx"), before)
 
     def test_a_signer_that_is_not_the_given_one_is_refused(self):

@@ -60,6 +60,12 @@ std::string commonNameOf(X509* certificate) {
 
 }  // namespace
 
+bool isReadableCertificate(const std::string& anchorFile) {
+  bool readable = readCertificate(anchorFile) != nullptr;
+  ERR_clear_error();
+  return readable;
+}
+
 SignerCheck checkSignerSignature(const uint8_t* der, size_t length, const uint8_t* content,
                                  size_t contentLength, const std::string& anchorFile) {
   SignerCheck check;

@@ -122,6 +122,13 @@ std::string chainToAnchor(PCCERT_CONTEXT signer, HCERTSTORE carried, const std::
 
 }  // namespace
 
+bool isReadableCertificate(const std::string& anchorFile) {
+  PCCERT_CONTEXT certificate = readCertificate(anchorFile);
+  if (!certificate) return false;
+  CertFreeCertificateContext(certificate);
+  return true;
+}
+
 SignerCheck checkSignerSignature(const uint8_t* der, size_t length, const uint8_t*, size_t,
                                  const std::string& anchorFile) {
   SignerCheck check;
