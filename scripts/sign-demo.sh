@@ -133,7 +133,7 @@ tampered_status=0
 cat "$scratch/tampered.err"
 echo "(exit code $tampered_status)"
 # The refused result was kept for inspection; the demo has shown it.
-kept=$(sed -n 's/^The downloaded result is kept for inspection in //p' "$scratch/tampered.err")
+kept=$(sed -n 's/^tarvolin-agent: the downloaded result is kept in //p' "$scratch/tampered.err")
 [ -n "$kept" ] && rm -f "$kept"
 kill -TERM "$fault_pid" 2>/dev/null || true
 wait "$fault_pid" 2>/dev/null || true

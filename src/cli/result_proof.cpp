@@ -50,16 +50,15 @@ bool inputsCanBeProven(const RunSettings& settings) {
   return false;
 }
 
-bool proveDownloadedResult(const RunSettings& settings, const std::string& tempFile,
+bool proveDownloadedResult(const RunSettings& settings, const std::string& resultFile,
                            ProofStreams& streams, ResultProof& proof) {
   if (!settings.verifyResult) return true;
   std::vector<KnownDigest> uploaded;
   for (StreamedDigest& input : streams.inputs) uploaded.push_back(finished(input));
-  proof = proveResult(tempFile, settings.inputFiles, settings.signerCertificate, uploaded,
+  proof = proveResult(resultFile, settings.inputFiles, settings.signerCertificate, uploaded,
                       finished(streams.result));
   if (proof.failure.empty()) return true;
   writeOut("Verification failed: " + proof.failure + "\n");
-  writeErr("The downloaded result is kept for inspection in " + tempFile + "\n");
   return false;
 }
 

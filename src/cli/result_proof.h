@@ -26,9 +26,9 @@ struct ProofStreams {
 // a -signer file that holds no certificate.
 bool inputsCanBeProven(const RunSettings& settings);
 
-// False after writing the line "Verification failed: ..." and, on standard
-// error, where the downloaded result is kept for inspection.
-bool proveDownloadedResult(const RunSettings& settings, const std::string& tempFile,
+// False after writing the line "Verification failed: ..."; the caller keeps
+// the downloaded result for inspection.
+bool proveDownloadedResult(const RunSettings& settings, const std::string& resultFile,
                            ProofStreams& streams, ResultProof& proof);
 
 // Writes the line that tells what was proven, now that the result is saved.

@@ -16,10 +16,13 @@ import errno
 import os
 import resource
 import shutil
+import signal
 import stat
 import subprocess
+import time
 
 import harness
+from scripted_server import ScriptedServer
 from test_agent import (AgentTest, Response, DOWNLOAD_HOST, RESULT_PATH, RESULT_URL,
                         SERVICE_HOST, SIGNED, UPLOAD_PATH, VERSION_PATH, WINE_TEMP, form_parts,
                         reply_xml)
@@ -400,33 +403,147 @@ class Disk(FaultTest):
         self.assertEqual(["a.exe"], os.listdir(self.work))
 
 
-class Inputs(FaultTest):
-    def assert_upload_broken_off(self):
-        # The upload may or may not have reached the server in part; it never
-        # arrives whole, and no download follows.
-        self.assertEqual([VERSION_PATH], [r.path for r in self.server.requests if r.complete])
-        self.assertLessEqual(len(self.server.requests), 2)
+    def test_full_disk_under_the_output_keeps_the_old_output(self):
+        harness.wine_gap(self, "wineserver, which opens the files, runs outside the test's "
+                         "private mount namespace")
+        # A 128 KiB tmpfs in a mount namespace of the run's own holds the old
+        # output (40 KiB); the new result (about 170 KiB) does not fit beside it.
+        unshare = shutil.which("unshare")
+        flags = ["--mount"] if os.geteuid() == 0 else ["--map-root-user", "--mount"]
+        probe = unshare and subprocess.run([unshare] + flags + ["true"], stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.PIPE)
+        if not probe or probe.returncode != 0:
+            self.skipTest("no private mount namespace here (unshare missing or not "
+                          "permitted): %s" % (probe.stderr.decode(errors="replace").strip()
+                                              if probe else "no unshare"))
+        small, seen = os.path.join(self.root, "small"), os.path.join(self.root, "seen")
+        os.mkdir(small)
+        os.mkdir(seen)
+        old = os.urandom(40 * 1024)
+        with open(os.path.join(seen, "old.bin"), "wb") as out:
+            out.write(old)
+        script = ('small=$1 seen=$2; shift 2\n'
+                  'mount -t tmpfs -o size=128k tarvolin-full "$small" || exit 97\n'
+                  'cp "$seen/old.bin" "$small/out.bin"\n'
+                  '"$@"; status=$?\n'
+                  'ls -A "$small" > "$seen/listing"; cp "$small/out.bin" "$seen/out.bin"\n'
+                  'exit $status\n')
+        self.server.script[RESULT_PATH] = Response(200, SIGNED * 20)
+        result = self.run_agent(*flags, "sh", "-c", script, "sh", small, seen, harness.RUN.program,
+                                "-k", "k", "-i", "a.exe", "-o", os.path.join(small, "out.bin"),
+                                program=unshare, limit=self.quick_limit)
+        if result.returncode == 97:
+            self.skipTest("cannot mount a tmpfs in the namespace: %s" % result.stderr.decode())
+        self.assertEqual(1, result.returncode, result.stdout)
+        self.assert_system_message(result, "No space left on device")
+        with open(os.path.join(seen, "out.bin"), "rb") as kept:
+            self.assertEqual(old, kept.read())
+        with open(os.path.join(seen, "listing")) as listing:
+            self.assertEqual("out.bin\n", listing.read())
+        self.assert_temp_file_holds(SIGNED * 20)
 
-    def test_input_that_is_a_directory(self):
-        os.mkdir(os.path.join(self.work, "folder.exe"))
-        result = self.run_agent("-k", "k", "-i", "folder.exe", limit=self.quick_limit)
-        # It passes the existence check, as a directory search finds it, but
-        # holds no content to send: the upload stops, nothing is downloaded.
-        # Windows: ERROR_ACCESS_DENIED.
-        self.assert_error_line(result, r"error : -306\(%d\)\n" % errno.EISDIR,
-                               r"error : -306\(5\)\n")
-        self.assert_upload_broken_off()
-        self.assertEqual(["a.exe", "folder.exe"], sorted(os.listdir(self.work)))
+    def test_two_agents_writing_one_output(self):
+        # Each result is large enough that the two copies overlap; the output
+        # ends as one of the two, whole, never spliced from both.
+        first = SIGNED * 1000
+        second = bytes(reversed(first))
+        other = ScriptedServer()
+        other.script = self.service(download=Response(200, second))
+        other.start()
+        self.addCleanup(other.stop)
+        self.server.script = self.service(download=Response(200, first))
+        for round_number in range(3):
+            with self.subTest(round=round_number):
+                agents = []
+                for server in (self.server, other):
+                    env = self.environment()
+                    env["http_proxy"] = "http://127.0.0.1:%d" % server.port
+                    agents.append(subprocess.Popen(
+                        harness.RUN.emulator + [harness.RUN.program, "-k", "k", "-i", "a.exe",
+                                                "-o", "out.bin"],
+                        cwd=self.work, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                        stderr=subprocess.PIPE))
+                for agent in agents:
+                    stdout, _ = agent.communicate(timeout=self.quick_limit * 2)
+                    self.assertEqual((b"Succeeded.\n", 0), (stdout, agent.returncode))
+                content = self.read_work("out.bin")
+                self.assertTrue(content == first or content == second,
+                                "the output is neither result whole (%d bytes)" % len(content))
+                self.assertEqual(["a.exe", "out.bin"], sorted(os.listdir(self.work)))
         self.assert_no_temp_file()
 
-    def test_wildcard_that_matches(self):
-        result = self.run_agent("-k", "k", "-i", "a*.exe", limit=self.quick_limit)
-        # A matching pattern counts as existing; its name is no file to read.
-        # Windows: ERROR_INVALID_NAME.
-        self.assert_error_line(result, r"error : -306\(%d\)\n" % errno.ENOENT,
-                               r"error : -306\(123\)\n")
-        self.assert_upload_broken_off()
-        self.assert_nothing_left()
+
+class Cancelled(FaultTest):
+    def test_a_signal_during_the_download_removes_the_temporary_file(self):
+        size = len(SIGNED) * 10
+        head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % size
+        self.write_input("out.bin", b"previous release")
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                self.server.reset()
+                self.server.script = self.service()
+                # A tenth of the result, then silence.
+                self.server.script[RESULT_PATH] = Response(raw=head + SIGNED, hold=120)
+                agent = subprocess.Popen(
+                    harness.RUN.emulator + [harness.RUN.program, "-k", "k", "-i", "a.exe", "-o",
+                                            "out.bin"],
+                    cwd=self.work, env=self.environment(), stdin=subprocess.DEVNULL,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    self.assertTrue(self.server.wait_for_requests(3, timeout=self.quick_limit))
+                    self.wait_for_partial_download()
+                    agent.send_signal(number)
+                    stdout, _ = agent.communicate(timeout=self.quick_limit)
+                finally:
+                    if agent.poll() is None:
+                        agent.kill()
+                        agent.wait()
+                if not harness.RUN.wine:
+                    self.assertEqual(-number, agent.returncode, stdout)
+                elif number == signal.SIGINT:
+                    # wine hands a console program Ctrl+C; the program ends
+                    # with STATUS_CONTROL_C_EXIT, of which wine passes on the
+                    # low eight bits.
+                    self.assertEqual(0xC000013A & 0xFF, agent.returncode, stdout)
+                else:
+                    harness.wine_gap(self, "wine ends on SIGTERM and SIGHUP at once, with no "
+                                     "console event for the program to act on", skip=False)
+                    self.assertEqual(-number, agent.returncode, stdout)
+                self.assertEqual(b"", stdout)
+                self.assertEqual(b"previous release", self.read_work("out.bin"))
+                self.assertEqual(["a.exe", "out.bin"], sorted(os.listdir(self.work)))
+                self.assert_no_temp_file()
+
+    def wait_for_partial_download(self):
+        """Until the body is under way: the temporary file is there (natively;
+        wine's temporary folder is its own) and the agent has had time to
+        take the first bytes, which it gathers in memory before a write."""
+        deadline = time.monotonic() + self.quick_limit
+        while self.native and not self.temp_files() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(harness.RUN.wine or self.temp_files())
+        time.sleep(harness.limit(0.5, 3))
+
+
+class Inputs(FaultTest):
+    def test_inputs_that_are_not_regular_files_are_refused_before_any_request(self):
+        # Only a regular file has content to send from its start to its end:
+        # a folder or a device has none, a pipe would hold the run until a
+        # writer closed it, and a wildcard pattern names no one file. Each is
+        # refused as the missing input is, and standard error says why.
+        os.mkdir(os.path.join(self.work, "folder.exe"))
+        os.mkfifo(os.path.join(self.work, "pipe.exe"))
+        device = "NUL" if harness.RUN.wine else "/dev/null"
+        for name in ("folder.exe", "pipe.exe", "a*.exe", device):
+            with self.subTest(name=name):
+                self.server.reset()
+                result = self.run_agent("-k", "k", "-i", "a.exe", "-i", name,
+                                        limit=self.quick_limit)
+                self.assert_run(result, b"[%s] is not exist\n" % name.encode(), 1)
+                self.assertIn(b"is not a regular file", result.stderr)
+                self.assertEqual([], self.server.requests)
+                self.assertEqual(["a.exe", "folder.exe", "pipe.exe"], sorted(os.listdir(self.work)))
+        self.assert_no_temp_file()
 
     def test_input_deleted_between_the_check_and_the_upload(self):
         def version(request):

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix/code_set.h"
+
 // The ANSI code page is the current locale's character set. Text goes through
 // UTF-32 as the Windows conversions go through UTF-16, so that bytes the source
 // cannot decode and characters the target cannot hold are told apart and
@@ -94,10 +96,18 @@ void reencode(const char* from, const char* to, const std::string& source,
 
 }  // namespace
 
+const char* ansiCodeSet() {
+  const char* codeSet = nl_langinfo(CODESET);
+  for (const char* ascii : {"ANSI_X3.4-1968", "ASCII", "US-ASCII", "646"}) {
+    if (strcmp(codeSet, ascii) == 0) return "UTF-8";
+  }
+  return codeSet;
+}
+
 void ansiToUtf8(std::string source, std::string& destination) {
-  reencode(nl_langinfo(CODESET), "UTF-8", source, destination);
+  reencode(ansiCodeSet(), "UTF-8", source, destination);
 }
 
 void utf8ToAnsi(std::string source, std::string& destination) {
-  reencode("UTF-8", nl_langinfo(CODESET), source, destination);
+  reencode("UTF-8", ansiCodeSet(), source, destination);
 }
