@@ -7,3 +7,6 @@
 // taken by value, so one string may be both.
 void ansiToUtf8(std::string source, std::string& destination);
 void utf8ToAnsi(std::string source, std::string& destination);
+// As utf8ToAnsi, but the whole of `source`: a NUL byte is converted like any
+// other character (to a NUL) instead of ending the text.
+void utf8ToAnsiWhole(const std::string& source, std::string& destination);
