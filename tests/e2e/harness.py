@@ -14,6 +14,7 @@ import re
 import socket
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
@@ -30,6 +31,8 @@ class Run:
 
 
 RUN = Run()
+# GNU time, which reports the peak memory of the program it starts.
+TIME = "/usr/bin/time"
 GAPS = []
 
 
@@ -62,13 +65,23 @@ def windows_path(path):
     return "Z:" + path.replace("/", "\\") if RUN.wine else path
 
 
-def run(args, timeout, program=None, **options):
+def run(args, timeout, program=None, measure_peak=False, **options):
     """Runs the program under test (or `program`) with `args`, under the
-    emulator if there is one; subprocess.run's result, or TimeoutExpired."""
+    emulator if there is one; subprocess.run's result, or TimeoutExpired.
+    With `measure_peak`, where memory is measured, the result's `peak` is the
+    program's own peak resident memory in bytes, taken by GNU time: a child
+    this process starts directly inherits this process's peak before it
+    becomes the program, so its own figures would measure the test too."""
     command = RUN.emulator + [program or RUN.program] + list(args)
     options.setdefault("stdout", subprocess.PIPE)
     options.setdefault("stderr", subprocess.PIPE)
-    return subprocess.run(command, timeout=timeout, **options)
+    if not (measure_peak and RUN.memory_measured and not RUN.emulator):
+        return subprocess.run(command, timeout=timeout, **options)
+    with tempfile.NamedTemporaryFile("r") as report:
+        result = subprocess.run([TIME, "-f", "%M", "-o", report.name, "--"] + command,
+                                timeout=timeout, **options)
+        result.peak = int(report.read().split()[-1]) * 1024
+    return result
 
 
 def wine_gap(test, reason, skip=True):
