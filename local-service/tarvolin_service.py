@@ -25,6 +25,7 @@ import uuid
 import zipfile
 from xml.sax.saxutils import escape
 
+import faults
 import form_data
 import signer
 
@@ -62,7 +63,8 @@ Build the current agent from the project's repository.</p>
 
 
 class Settings:
-    def __init__(self, state_dir, keys_file, min_version, max_body):
+    def __init__(self, state_dir, keys_file, min_version, max_body, fault=None):
+        self.fault = fault
         self.state_dir = state_dir
         self.keys_file = keys_file
         self.min_version = min_version
@@ -194,7 +196,10 @@ def sign_job(settings, job_dir, files):
     for index, (part, name) in enumerate(zip(files, names), 1):
         target = os.path.join(job_dir, "signed-%d" % index)
         try:
-            signer.sign_file(settings.cert, settings.key, part.path, target, name)
+            faults.sign(settings.fault,
+                        lambda source, out: signer.sign_file(settings.cert, settings.key,
+                                                             source, out, name),
+                        part.path, target)
         except signer.SigningError as error:
             return Verdict(CODE_SIGNING_FAILED, "Signing failed",
                            "%s could not be signed: %s" % (name, error)), None
@@ -215,6 +220,7 @@ def sign_job(settings, job_dir, files):
                     archive.write(path, name)
                     os.remove(path)
             result_name = ZIP_NAME
+        faults.spoil(settings.fault, packed, len(signed) > 1)
         with open(os.path.join(job_dir, "name"), "w", encoding="utf-8") as f:
             f.write(result_name)
         os.replace(packed, os.path.join(job_dir, "result"))
@@ -442,6 +448,10 @@ def parse_arguments(argv):
                              "every version)")
     parser.add_argument("--max-upload-mb", type=int, default=2048,
                         help="largest request body accepted, in MiB (default: 2048)")
+    parser.add_argument("--fault", choices=sorted(faults.MODES),
+                        help="hand back a result that is not the input plus a signature, "
+                             "to rehearse a client's checks: " +
+                             "; ".join("%s: %s" % item for item in sorted(faults.MODES.items())))
     args = parser.parse_args(argv)
     if not VERSION_PATTERN.match(args.min_version):
         parser.error("--min-version must be a dotted number such as 1.2")
@@ -461,7 +471,7 @@ def prepare_state(args):
         except FileExistsError:
             pass
     settings = Settings(state_dir, keys_file, args.min_version,
-                        args.max_upload_mb * 1024 * 1024)
+                        args.max_upload_mb * 1024 * 1024, args.fault)
     settings.cert, settings.key = signer.ensure_certificate(state_dir)
     prune_old_jobs(settings.jobs_dir)
     return settings

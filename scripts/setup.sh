@@ -32,8 +32,8 @@ fi
 
 packages=(
   build-essential cmake ninja-build pkg-config git file
-  libtinyxml-dev libcurl4-openssl-dev libgtest-dev googletest
-  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  libtinyxml-dev libcurl4-openssl-dev libssl-dev libminizip-dev zlib1g-dev libgtest-dev googletest
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev libz-mingw-w64-dev
   wine wine64 wine32:i386
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   dpkg-dev quilt locales lintian
@@ -54,8 +54,9 @@ fi
 # Locales the tests switch to: double-byte code pages and a few languages.
 "$here/scripts/make-locales.sh"
 
-# TinyXML sources with Debian's patches, for the cross build.
+# TinyXML and minizip sources with Debian's patches, for the cross build.
 "$here/scripts/fetch-tinyxml-source.sh"
+"$here/scripts/fetch-minizip-source.sh"
 
 # One wine prefix, made once.
 "$here/scripts/wine-prefix.sh"

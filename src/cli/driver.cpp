@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "cli/progress.h"
+#include "cli/result_proof.h"
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
 #include "platform/ascii.h"
@@ -85,7 +86,7 @@ int32_t runUpgrade() {
 
 // Version check and upload; on success `accepted` holds the upload's reply,
 // with the download URL. Returns 0 to go on, else the exit code.
-int32_t askService(ServiceReply& accepted) {
+int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
   const RunSettings& settings = runSettings;
   {
     FormRequest check;
@@ -101,6 +102,7 @@ int32_t askService(ServiceReply& accepted) {
     writeOut("[" + missingInput + INPUT_MISSING_TEXT);
     return FAILURE;
   }
+  upload.contentTap = uploadTap;
   TransferProgress progress("Uploading", true);
   if (!exchange(upload, UPLOAD_URL, &progress)) return FAILURE;
   accepted = readReply(upload, "upload's");
@@ -137,9 +139,11 @@ int32_t runSigningJob() {
     return FAILURE;
   }
   if (!inputsAreFiles(settings.inputFiles)) return FAILURE;
+  if (!inputsCanBeProven(settings)) return FAILURE;
 
+  ProofStreams proofStreams(settings);
   ServiceReply reply;
-  if (int32_t refusal = askService(reply)) return refusal;
+  if (int32_t refusal = askService(reply, proofStreams.tap())) return refusal;
 
   std::string directory = tempDirectory();
   std::string tempFile;
@@ -152,6 +156,7 @@ int32_t runSigningJob() {
   {
     FormRequest download;
     prepareDownload(download, tempFile);
+    download.contentTap = proofStreams.tap();
     TransferProgress progress("Downloading", false);
     if (!exchange(download, reply.url.c_str(), &progress)) {
       // Nothing usable came: leave no half-written file behind.
@@ -160,6 +165,9 @@ int32_t runSigningJob() {
       return FAILURE;
     }
   }
+  ResultProof proof;
+  if (!proveDownloadedResult(settings, tempFile, proofStreams, proof))
+    return keepDownload(tempFile);
 
   if (settings.outputFile.empty()) {
     settings.outputFile = outputNameFromUrl(reply.url);
@@ -172,6 +180,7 @@ int32_t runSigningJob() {
     writeSystemMessage();
     return keepDownload(tempFile);
   }
+  reportProvenResult(settings, proof);
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     writeSystemMessage();

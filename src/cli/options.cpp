@@ -16,7 +16,9 @@ enum OptionId {
   INPUT_FILE = 2,
   OUTPUT_FILE = 3,
   UPGRADE = 4,
-  PROGRAM_VERSION = 5
+  PROGRAM_VERSION = 5,
+  VERIFY = 6,
+  SIGNER = 7
 };
 
 struct Option {
@@ -28,9 +30,10 @@ struct Option {
 // Compared in this order; the id is also the parser's state while the option
 // waits for its value.
 const Option OPTIONS[] = {
-    {AUTH_KEY, "-k", "/k"},        {INPUT_FILE, "-i", "/i"},
-    {OUTPUT_FILE, "-o", "/o"},     {UPGRADE, "-upgrade", "/upgrade"},
-    {PROGRAM_VERSION, "-v", "/v"},
+    {AUTH_KEY, "-k", "/k"},         {INPUT_FILE, "-i", "/i"},
+    {OUTPUT_FILE, "-o", "/o"},      {UPGRADE, "-upgrade", "/upgrade"},
+    {PROGRAM_VERSION, "-v", "/v"},  {VERIFY, "-verify", "/verify"},
+    {SIGNER, "-signer", "/signer"},
 };
 
 OptionId optionNamed(const std::string& argument) {
@@ -57,8 +60,13 @@ void applyValue(OptionId pending, const std::string& value) {
     case PROGRAM_VERSION:
       runSettings.programVersion = value;
       break;
+    case SIGNER:
+      runSettings.signerCertificate = value;
+      runSettings.verifyResult = true;
+      break;
     case EXPECT_NAME:
     case UPGRADE:
+    case VERIFY:
       break;
   }
 }
@@ -83,6 +91,9 @@ void parseCommandLine(int argc, const char* const* argv) {
     state = optionNamed(argument);
     if (state == UPGRADE) {
       runSettings.upgradeMode = true;
+      state = EXPECT_NAME;
+    } else if (state == VERIFY) {
+      runSettings.verifyResult = true;
       state = EXPECT_NAME;
     }
   }

@@ -10,6 +10,10 @@ struct RunSettings {
   std::vector<std::string> inputFiles;
   std::string outputFile;
   bool upgradeMode = false;
+  // -verify: prove the signed result before saving it; -signer names the
+  // certificate its signer must chain to, and implies -verify.
+  bool verifyResult = false;
+  std::string signerCertificate;
 };
 
 // The process-wide settings; only the parser writes them, and the driver

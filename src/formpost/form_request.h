@@ -43,6 +43,20 @@ struct FileField {
   void closeContent();
 };
 
+// Sees the bytes of each uploaded file and of the reply file, in order, as
+// they go by, for checks that should not read them again; nobody is told
+// when `seen` is null. `file` is the index of the file field, or
+// TAP_REPLY_FILE.
+struct ContentTap {
+  void* context = nullptr;
+  void (*seen)(void* context, int32_t file, const void* bytes, uint32_t count) = nullptr;
+
+  void tell(int32_t file, const void* bytes, uint32_t count) const {
+    if (seen) seen(context, file, bytes, count);
+  }
+};
+constexpr int32_t TAP_REPLY_FILE = -1;
+
 // The MIME type a file field carries for `path`: a few image types by their
 // extension, else what the system records for the extension, else
 // "application/octet-stream". The extension starts at the last dot of the
@@ -74,6 +88,7 @@ struct FormRequest {
   std::string replyFile;
   // Who shows the transfer's progress; nobody when `report` is null.
   NetProgress progress;
+  ContentTap contentTap;
 
   FormRequest() = default;
   FormRequest(const FormRequest&) = delete;

@@ -162,6 +162,7 @@ int32_t captureToFile(FormRequest& request) {
     if ((count == 0 || blockFull) && used > 0) {
       if (!writeFile(file, block.data(), static_cast<uint32_t>(used)))
         return closeAndFail(lastSystemError());
+      request.contentTap.tell(TAP_REPLY_FILE, block.data(), static_cast<uint32_t>(used));
       used = 0;
     }
     if (count == 0) break;
