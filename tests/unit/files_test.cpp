@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/encoding.h"
 #include "platform/system_error.h"
 #include "scratch_dir.h"
 
@@ -130,30 +129,6 @@ TEST_F(Files, CopyOverwritesAndDeleteRemoves) {
   EXPECT_FALSE(fileExists(target));
   EXPECT_FALSE(deleteFile(target));
   EXPECT_EQ(fileVanishedError(), lastSystemError());
-}
-
-TEST(SystemError, MessagesEndInALineEndAndUnknownOnesAreEmpty) {
-  std::string message = systemMessage(fileVanishedError());
-  ASSERT_FALSE(message.empty());
-  EXPECT_EQ('\n', message.back());
-  EXPECT_FALSE(systemMessage(fileSizeChangedError()).empty());
-  EXPECT_EQ("", systemMessage(0x7FFFFF42ul));
-}
-
-TEST(Encoding, EmptySourceLeavesTheDestination) {
-  std::string destination = "kept";
-  ansiToUtf8("", destination);
-  utf8ToAnsi("", destination);
-  EXPECT_EQ("kept", destination);
-  ansiToUtf8("plain ASCII", destination);
-  EXPECT_EQ("plain ASCII", destination);
-  // A NUL ends the text, as in a C string.
-  utf8ToAnsi(std::string("ab\0cd", 5), destination);
-  EXPECT_EQ("ab", destination);
-  // Source and destination may be one string.
-  std::string same = "same";
-  ansiToUtf8(same, same);
-  EXPECT_EQ("same", same);
 }
 
 }  // namespace
