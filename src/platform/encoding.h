@@ -4,6 +4,6 @@
 #include <string>
 
 // Both leave `destination` unchanged when `source` is empty. The source is
-// taken by value, so one string may be both.
-void ansiToUtf8(std::string source, std::string& destination);
-void utf8ToAnsi(std::string source, std::string& destination);
+// read whole before `destination` is written, so one string may be both.
+void ansiToUtf8(const std::string& source, std::string& destination);
+void utf8ToAnsi(const std::string& source, std::string& destination);

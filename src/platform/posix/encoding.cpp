@@ -94,10 +94,10 @@ void reencode(const char* from, const char* to, const std::string& source,
 
 }  // namespace
 
-void ansiToUtf8(std::string source, std::string& destination) {
+void ansiToUtf8(const std::string& source, std::string& destination) {
   reencode(nl_langinfo(CODESET), "UTF-8", source, destination);
 }
 
-void utf8ToAnsi(std::string source, std::string& destination) {
+void utf8ToAnsi(const std::string& source, std::string& destination) {
   reencode("UTF-8", nl_langinfo(CODESET), source, destination);
 }
