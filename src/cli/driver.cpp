@@ -24,6 +24,13 @@ void writeSystemMessage() {
   writeOut(systemMessage(lastSystemError()));
 }
 
+// A request whose fields could not all be added is not sent: it would go out
+// without them.
+int32_t outOfMemory() {
+  writeErr("Out of memory: the request's form fields could not be added.\n");
+  return FAILURE;
+}
+
 // Sends `request` to `url`, showing the transfer when `progress` is given.
 // True on status 200; otherwise the server's text or the transport's error
 // line is written.
@@ -54,7 +61,8 @@ int32_t askService(ServiceReply& reply) {
   const RunSettings& settings = runSettings;
   {
     FormRequest check;
-    prepareVersionCheck(check, settings.authKey, settings.programVersion);
+    if (!prepareVersionCheck(check, settings.authKey, settings.programVersion))
+      return outOfMemory();
     if (!exchange(check, VERSION_CHECK_URL)) return FAILURE;
     reply.parseReply(check.replyBody.c_str());
     if (reply.code != 0) return reply.printServiceMessage();
@@ -63,6 +71,7 @@ int32_t askService(ServiceReply& reply) {
   std::string missingInput;
   if (!prepareUpload(upload, settings.authKey, settings.programVersion, settings.inputFiles,
                      missingInput)) {
+    if (missingInput.empty()) return outOfMemory();
     writeOut("[" + missingInput + INPUT_MISSING_TEXT);
     return FAILURE;
   }
