@@ -27,7 +27,7 @@ void writeSystemMessage() {
 // A request whose fields could not all be added is not sent: it would go out
 // without them.
 int32_t outOfMemory() {
-  writeErr("Out of memory: the request's form fields could not be added.\n");
+  writeErr("tarvolin-agent: out of memory: the request's form fields could not be added\n");
   return FAILURE;
 }
 
