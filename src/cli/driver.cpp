@@ -6,9 +6,12 @@
 #include "cli/progress.h"
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
+#include "platform/ascii.h"
 #include "platform/console.h"
 #include "platform/desktop.h"
+#include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/interrupts.h"
 #include "platform/system_error.h"
 #include "service/endpoints.h"
 #include "service/reply.h"
@@ -24,10 +27,15 @@ void writeSystemMessage() {
   writeOut(systemMessage(lastSystemError()));
 }
 
+// A note for people, beside the exact texts of standard output.
+void explain(const std::string& note) {
+  writeErr("tarvolin-agent: " + note + "\n");
+}
+
 // A request whose fields could not all be added is not sent: it would go out
 // without them.
 int32_t outOfMemory() {
-  writeErr("tarvolin-agent: out of memory: the request's form fields could not be added\n");
+  explain("out of memory: the request's form fields could not be added");
   return FAILURE;
 }
 
@@ -43,28 +51,55 @@ bool exchange(FormRequest& request, const char* url, TransferProgress* progress 
   return false;
 }
 
+// Each reply is read into a record of its own: a reply without <result>
+// (a maintenance page) keeps the record's refusal, and nothing of an earlier
+// reply, its address least of all, can stand in for it.
+ServiceReply readReply(const FormRequest& request, const char* call) {
+  ServiceReply reply;
+  if (!reply.parseReply(request.replyBody.c_str()))
+    explain(std::string("the ") + call + " reply holds no <result>; taken as a refusal");
+  return reply;
+}
+
+// Only a web page is opened: the opener would as readily run a local file,
+// a script address or an option.
+bool isWebAddress(const std::string& url) {
+  return startsWithIgnoringAsciiCase(url, "http://") ||
+         startsWithIgnoringAsciiCase(url, "https://");
+}
+
 int32_t runUpgrade() {
   FormRequest query;
   prepareUpgradeQuery(query);
   if (!exchange(query, UPGRADE_QUERY_URL)) return FAILURE;
   ServiceReply reply;
   reply.parseReply(query.replyBody.c_str());
-  if (!reply.url.empty()) openWebPage(reply.url);
+  int32_t exitCode = 0;
+  if (!reply.url.empty()) {
+    if (isWebAddress(reply.url)) {
+      // The browser is none of the key's business.
+      clearEnvironmentVariable(AUTH_KEY_VARIABLE);
+      openWebPage(reply.url);
+    } else {
+      explain("the upgrade page was not opened: its address is not http:// or https://");
+      exitCode = FAILURE;
+    }
+  }
   // The upgrade page's code is informative only.
   reply.printServiceMessage();
-  return 0;
+  return exitCode;
 }
 
-// Version check and upload; on success `reply` holds the download URL.
-// Returns 0 to go on, else the exit code.
-int32_t askService(ServiceReply& reply) {
+// Version check and upload; on success `accepted` holds the upload's reply,
+// with the download URL. Returns 0 to go on, else the exit code.
+int32_t askService(ServiceReply& accepted) {
   const RunSettings& settings = runSettings;
   {
     FormRequest check;
     if (!prepareVersionCheck(check, settings.authKey, settings.programVersion))
       return outOfMemory();
     if (!exchange(check, VERSION_CHECK_URL)) return FAILURE;
-    reply.parseReply(check.replyBody.c_str());
+    ServiceReply reply = readReply(check, "version check's");
     if (reply.code != 0) return reply.printServiceMessage();
   }
   FormRequest upload;
@@ -77,9 +112,31 @@ int32_t askService(ServiceReply& reply) {
   }
   TransferProgress progress("Uploading", true);
   if (!exchange(upload, UPLOAD_URL, &progress)) return FAILURE;
-  reply.parseReply(upload.replyBody.c_str());
-  if (reply.code != 0) return reply.printServiceMessage();
+  accepted = readReply(upload, "upload's");
+  if (accepted.code != 0) return accepted.printServiceMessage();
   return 0;
+}
+
+// Every input must exist and be a regular file, whose content can be sent
+// from its start to its end: a directory or a device has none to send, and a
+// pipe would hold the run until some writer closed it.
+bool inputsAreFiles(const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    bool exists = fileExists(input);
+    if (exists && isRegularFile(input)) continue;
+    if (exists)
+      explain("[" + input + "] is not a regular file (a folder, device, pipe or pattern)");
+    writeOut("[" + input + INPUT_MISSING_TEXT);
+    return false;
+  }
+  return true;
+}
+
+// The downloaded result stays where the user can still copy it by hand.
+int32_t keepDownload(const std::string& tempFile) {
+  keepOnInterrupt(DOWNLOAD_SLOT);
+  explain("the downloaded result is kept in " + tempFile);
+  return FAILURE;
 }
 
 int32_t runSigningJob() {
@@ -88,12 +145,7 @@ int32_t runSigningJob() {
     printUsage();
     return FAILURE;
   }
-  for (const std::string& input : settings.inputFiles) {
-    if (!fileExists(input)) {
-      writeOut("[" + input + INPUT_MISSING_TEXT);
-      return FAILURE;
-    }
-  }
+  if (!inputsAreFiles(settings.inputFiles)) return FAILURE;
 
   ServiceReply reply;
   if (int32_t refusal = askService(reply)) return refusal;
@@ -104,6 +156,7 @@ int32_t runSigningJob() {
     writeSystemMessage();
     return FAILURE;
   }
+  deleteOnInterrupt(DOWNLOAD_SLOT, tempFile);
 
   {
     FormRequest download;
@@ -112,6 +165,7 @@ int32_t runSigningJob() {
     if (!exchange(download, reply.url.c_str(), &progress)) {
       // Nothing usable came: leave no half-written file behind.
       deleteFile(tempFile);
+      keepOnInterrupt(DOWNLOAD_SLOT);
       return FAILURE;
     }
   }
@@ -120,18 +174,21 @@ int32_t runSigningJob() {
     settings.outputFile = outputNameFromUrl(reply.url);
     if (settings.outputFile.empty()) {
       writeOut(NO_OUTPUT_NAME_TEXT);
-      return FAILURE;
+      return keepDownload(tempFile);
     }
   }
-  if (!copyFileOverwriting(tempFile, settings.outputFile)) {
+  if (!replaceFileWithCopy(tempFile, settings.outputFile)) {
     writeSystemMessage();
-    return FAILURE;
+    return keepDownload(tempFile);
   }
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     writeSystemMessage();
+    keepOnInterrupt(DOWNLOAD_SLOT);
+    explain("the temporary file " + tempFile + " could not be deleted");
     return 0;
   }
+  keepOnInterrupt(DOWNLOAD_SLOT);
   writeOut("Succeeded.\n");
   return 0;
 }

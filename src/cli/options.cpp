@@ -93,15 +93,8 @@ void parseCommandLine(int argc, const char* const* argv) {
 }
 
 std::string programNameFromPath(const std::string& modulePath) {
-  std::string name = modulePath;
-  size_t backslash = findLastChar(name, '\\');
-  if (backslash != std::string::npos) name.erase(0, backslash + 1);
-  // The system reports its own path with its own separator, where that is
-  // not the backslash.
-  if (char separator = nativeSeparatorBesidesBackslash()) {
-    size_t cut = findLastChar(name, separator);
-    if (cut != std::string::npos) name.erase(0, cut + 1);
-  }
+  // The system reports its own path with its own separator.
+  std::string name = lastPathSegment(modulePath);
   size_t dot = findLastChar(name, '.');
   if (dot != std::string::npos) name.erase(dot);
   return toLowerAnsi(name);

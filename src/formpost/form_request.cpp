@@ -6,6 +6,7 @@
 #include "platform/content_type.h"
 #include "platform/encoding.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace {
@@ -66,9 +67,9 @@ FileField FileField::fromPath(const std::string& fieldName, const std::string& p
   FileField field;
   field.path = path;
   field.fieldName = fieldName;
-  // Only the backslash separates: "out/bin/tool.png" is one name.
-  size_t separator = findLastChar(path, '\\');
-  field.fileName = separator == std::string::npos ? path : path.substr(separator + 1);
+  // Only the name goes out, never the folders around it: on Windows
+  // "out/bin/tool.png" is one name, on POSIX it is "tool.png".
+  field.fileName = lastPathSegment(path);
   field.size = probeSize(path);
   field.contentType = contentTypeForPath(path);
   ansiToUtf8(field.fileName, field.fileNameUtf8);

@@ -42,13 +42,14 @@ constexpr int32_t STEP_WRITE_CLOSING_DELIMITER = -308;
 // The request's send mode is neither a GET nor a form post; nothing is sent,
 // and the message is "error : -401\n", without a number.
 constexpr int32_t STEP_UNKNOWN_SEND_MODE = -401;
-// Ending the request (HttpEndRequestA): the server did not answer.
+// Ending the request (HttpEndRequestA): the server did not answer, moved too
+// slowly, or answered with a reply whose framing is invalid.
 constexpr int32_t STEP_END_REQUEST = -402;
 // Reading the reply's status.
 constexpr int32_t STEP_QUERY_STATUS = -501;
 // Reading the reply: the connection failed, stalled or ended before the
-// announced length, the reply file could not be written, or a reply held in
-// memory outgrew its cap.
+// announced length, a download did not declare its length, the reply file
+// could not be written, or a reply held in memory outgrew its cap.
 constexpr int32_t STEP_READ_REPLY = -502;
 
 // Texts that look like slips and are not: scripts and the service match them

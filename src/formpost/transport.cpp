@@ -140,8 +140,13 @@ int32_t captureToMemory(FormRequest& request) {
 
 // Reads the reply into replyFile, from its start. A file that cannot be
 // opened or written fails the exchange rather than leaving a short file
-// behind a status of 200.
+// behind a status of 200. So does a reply that does not declare its length:
+// a body that ends only when the server closes cannot be told from one cut
+// short, and a download must arrive whole or not at all.
 int32_t captureToFile(FormRequest& request) {
+  BodyFraming framing = netQueryBodyFraming(request.requestHandle);
+  if (framing != BodyFraming::Length && framing != BodyFraming::Chunked)
+    return fail(request, STEP_READ_REPLY, netReplyFramingError());
   int file = openFileForUpdate(request.replyFile);
   if (file == -1) return fail(request, STEP_READ_REPLY, lastSystemError());
   auto closeAndFail = [&](unsigned long number) {
@@ -177,38 +182,32 @@ bool isUtf8ContinuationByte(char byte) {
   return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
 }
 
-// Where the next slice of the reply to convert ends: at a NUL, which is kept
-// as it is, or about CONVERSION_SLICE bytes on, where no UTF-8 sequence is
-// cut in two: before a byte that cannot continue one, or after four bytes
-// that continue one, more than any sequence holds.
+// Where the next slice of the reply to convert ends: about CONVERSION_SLICE
+// bytes on, where no UTF-8 sequence is cut in two: before a byte that cannot
+// continue one, or after four bytes that continue one, more than any
+// sequence holds.
 size_t sliceEnd(const std::string& body, size_t from) {
-  size_t nul = body.find('\0', from);
-  size_t end = nul == std::string::npos ? body.size() : nul;
-  if (end - from <= CONVERSION_SLICE) return end;
+  if (body.size() - from <= CONVERSION_SLICE) return body.size();
   size_t continuing = 0;
-  for (size_t at = from + CONVERSION_SLICE; at < end; ++at) {
+  for (size_t at = from + CONVERSION_SLICE; at < body.size(); ++at) {
     if (!isUtf8ContinuationByte(body[at]) || continuing == 4) return at;
     ++continuing;
   }
-  return end;
+  return body.size();
 }
 
 // The reply in the ANSI code page, converted a slice at a time so that the
 // conversion holds one slice's wide text, never a whole reply's. NUL bytes
-// survive. False when the converted text outgrows what a reply may hold in
-// memory: replacement characters can make it longer than the bytes received.
+// survive, and cost nothing more than other bytes. False when the converted
+// text outgrows what a reply may hold in memory: replacement characters can
+// make it longer than the bytes received.
 bool convertReplyToAnsi(std::string& body) {
   std::string converted;
   converted.reserve(body.size());
   for (size_t at = 0; at < body.size();) {
-    if (body[at] == '\0') {
-      converted += '\0';
-      ++at;
-      continue;
-    }
     size_t end = sliceEnd(body, at);
     std::string slice;
-    utf8ToAnsi(body.substr(at, end - at), slice);
+    utf8ToAnsiWhole(body.substr(at, end - at), slice);
     if (converted.size() + slice.size() > MAX_REPLY_IN_MEMORY) return false;
     converted += slice;
     at = end;

@@ -34,6 +34,32 @@ bool createTempFile(const std::string& directory, const char* prefix, std::strin
 bool copyFileOverwriting(const std::string& from, const std::string& to);
 bool deleteFile(const std::string& path);
 
+// A file whose content can be read from its start to its end: not a
+// directory, device, pipe or wildcard pattern. Symbolic links are followed.
+bool isRegularFile(const std::string& path);
+// Puts a copy of `from` at `to` whole, or leaves `to` as it was: the copy
+// goes into a new file in the folder of `to`, which then takes the place of
+// the old file (a hard link to that keeps its old content). An existing `to`
+// that is a device or a pipe (/dev/null, NUL) is written directly, and a
+// symbolic link is followed to the file it names. On failure the new file is
+// removed and the system's error number for the step that failed is left.
+bool replaceFileWithCopy(const std::string& from, const std::string& to);
+
+// The steps of replaceFileWithCopy that differ by system.
+// True when `path` exists and is not a file or folder on disk.
+bool isWrittenInPlace(const std::string& path);
+// The path that a copy to `path` replaces: a link's target, else `path`.
+std::string replacedPath(const std::string& path);
+// The folder that holds `path`, ending in a separator; "." for a bare name.
+std::string folderOfPath(const std::string& path);
+// Gives the new file `fresh` what the old file at `target` had that a copy
+// over it would have kept (its permissions), or the permissions a new file
+// gets. False, leaving the error, when `target` is a file that may not be
+// written: it stays as it is.
+bool prepareReplacement(const std::string& fresh, const std::string& target);
+// Renames `from` over `to`, replacing it in one step.
+bool renameOver(const std::string& from, const std::string& to);
+
 // Error numbers for a file that no longer is what was recorded of it, for
 // callers that must name a cause where no system call failed: it has gone
 // (ERROR_FILE_NOT_FOUND; ENOENT), or it holds more or fewer bytes than

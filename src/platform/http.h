@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/http_framing.h"
+
 using NetHandle = void*;
 
 // A URL split as InternetCrackUrlA splits it with no flags: nothing decoded,
@@ -71,17 +73,25 @@ bool netWrite(NetHandle request, const void* bytes, uint32_t count);
 unsigned long netLastResponseError();
 // Completes the request and waits for the reply's status and headers.
 // Redirects are followed as followsRedirect (http_rules.h) says, ten at most;
-// a POST is followed with a GET. Waiting longer than NET_IDLE_SECONDS without
-// a byte moving fails any call that waits, with the system's time-out error.
+// a POST is followed with a GET. A redirect whose Location is given twice
+// with different values is not followed: that reply stands. The low-speed
+// rule fails any call that waits, with the system's time-out error. Interim
+// 1xx replies are passed over; a final reply whose head readReplyHead refuses
+// fails with netReplyFramingError().
 bool netEndRequest(NetHandle request);
 // The final reply's status as decimal text ("200"), into `capacity` bytes at
 // most; interim 1xx replies are passed over.
 bool netQueryStatusText(NetHandle request, char* buffer, uint32_t capacity);
 // The length the reply's Content-Length header announces; false when it
-// announces none.
+// announces none, or when the reply is chunked (chunked wins).
 bool netQueryContentLength(NetHandle request, uint64_t& length);
+// How the final reply's body is framed.
+BodyFraming netQueryBodyFraming(NetHandle request);
 // Up to `capacity` bytes of the reply body, decoded from chunked if it came
-// so; `count` 0 at its end. The layer holds at most a small, fixed amount of
+// so; `count` 0 at its end; fails when a chunked body ends without its last
+// chunk or breaks its chunk syntax, where the library shows it (libcurl
+// does; WinINet decodes the chunks out of the agent's sight, and wine's
+// ends such a body quietly). The layer holds at most a small, fixed amount of
 // the reply at a time, whatever its size.
 bool netRead(NetHandle request, void* buffer, uint32_t capacity, uint32_t& count);
 // Closes a handle; a request's transfer ends with it.
@@ -92,6 +102,10 @@ unsigned long netLastError();
 // The error number for a reply too large to be held in memory
 // (ERROR_NOT_ENOUGH_MEMORY on Windows; CURLE_FILESIZE_EXCEEDED on POSIX).
 unsigned long netReplyTooLargeError();
+// The error number for a reply whose framing is invalid, or which cannot be
+// told from one cut short (CURLE_WEIRD_SERVER_REPLY on POSIX;
+// ERROR_HTTP_INVALID_SERVER_RESPONSE on Windows).
+unsigned long netReplyFramingError();
 // The error number for a reply body that ended before its announced length
 // (ERROR_INTERNET_CONNECTION_RESET on Windows; CURLE_PARTIAL_FILE on POSIX).
 unsigned long netReplyCutShortError();

@@ -40,9 +40,25 @@ std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines
   return kept;
 }
 
+std::string withBlanksEscaped(const std::string& text) {
+  static const char HEX[] = "0123456789ABCDEF";
+  std::string escaped;
+  for (char ch : text) {
+    unsigned char byte = static_cast<unsigned char>(ch);
+    if (byte <= 0x20 || byte == 0x7F) {
+      escaped += '%';
+      escaped += HEX[byte >> 4];
+      escaped += HEX[byte & 0xF];
+    } else {
+      escaped += ch;
+    }
+  }
+  return escaped;
+}
+
 std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo) {
   // "#" is never the trail byte of a double-byte character.
-  return urlPath + extraInfo.substr(0, extraInfo.find('#'));
+  return withBlanksEscaped(urlPath + extraInfo.substr(0, extraInfo.find('#')));
 }
 
 std::string hostWithoutBrackets(const std::string& host) {
@@ -59,8 +75,10 @@ std::string originOf(const std::string& hostName, uint16_t port, bool secure) {
   return origin;
 }
 
-std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
-                            const std::string& objectName, const std::string& location) {
+namespace {
+
+std::string resolved(const std::string& hostName, uint16_t port, bool secure,
+                     const std::string& objectName, const std::string& location) {
   if (hasScheme(location)) return location;
   if (location.compare(0, 2, "//") == 0) return (secure ? "https:" : "http:") + location;
   const std::string origin = originOf(hostName, port, secure);
@@ -70,4 +88,11 @@ std::string resolveLocation(const std::string& hostName, uint16_t port, bool sec
   if (location[0] == '/') return origin + location;
   if (location[0] == '?' || location[0] == '#') return origin + path + location;
   return origin + path.substr(0, path.rfind('/') + 1) + location;
+}
+
+}  // namespace
+
+std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
+                            const std::string& objectName, const std::string& location) {
+  return withBlanksEscaped(resolved(hostName, port, secure, objectName, location));
 }

@@ -5,9 +5,37 @@
 #include <string>
 #include <vector>
 
-// How long an exchange may wait without a byte moving, connecting included,
-// before it fails as timed out; WinINet's default of a minute.
+// The low-speed rule, as curl's --speed-limit and --speed-time: an exchange
+// fails as timed out once fewer than LOW_SPEED_BYTES have moved (request,
+// reply head and body alike) in NET_IDLE_SECONDS, connecting included;
+// WinINet's default time-out of a minute. A server that sends a byte now and
+// then cannot hold a run for ever; a slow transfer that still moves is
+// never cut.
 extern const long NET_IDLE_SECONDS;
+constexpr uint64_t LOW_SPEED_BYTES = 1024;
+
+// Keeps the low-speed rule on a clock in milliseconds: a window opens when
+// the exchange starts and again whenever LOW_SPEED_BYTES have moved in it.
+struct LowSpeedWatch {
+  uint64_t windowStart = 0;
+  uint64_t movedInWindow = 0;
+
+  void start(uint64_t now) {
+    windowStart = now;
+    movedInWindow = 0;
+  }
+  void moved(uint64_t bytes, uint64_t now) {
+    movedInWindow += bytes;
+    if (movedInWindow >= LOW_SPEED_BYTES) start(now);
+  }
+  // Milliseconds left before the window closes too slow; 0 once it has.
+  uint64_t millisecondsLeft(uint64_t now) const {
+    const uint64_t window = static_cast<uint64_t>(NET_IDLE_SECONDS) * 1000;
+    uint64_t spent = now - windowStart;
+    return spent >= window ? 0 : window - spent;
+  }
+  bool tooSlow(uint64_t now) const { return millisecondsLeft(now) == 0; }
+};
 
 // WinINet follows at most this many redirects.
 constexpr int MAX_REDIRECTS = 10;
@@ -23,8 +51,13 @@ bool followsRedirect(const std::string& verb, int status);
 // body is not sent again.
 std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines);
 
-// The object name a request line carries: the URL path and the query. A
-// fragment is for the client alone and never goes on the wire.
+// `text` with blanks and control characters percent-encoded ("%20"), as
+// WinINet sends them: a request line never carries a raw space.
+std::string withBlanksEscaped(const std::string& text);
+
+// The object name a request line carries: the URL path and the query, with
+// blanks escaped. A fragment is for the client alone and never goes on the
+// wire.
 std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo);
 
 // An IPv6 literal as a host name without the brackets a URL puts round it.
@@ -34,6 +67,6 @@ std::string hostWithoutBrackets(const std::string& host);
 std::string originOf(const std::string& hostName, uint16_t port, bool secure);
 
 // The absolute URL that a Location header names, read relative to the URL
-// of the hop that answered with it.
+// of the hop that answered with it, blanks escaped.
 std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
                             const std::string& objectName, const std::string& location);

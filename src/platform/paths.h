@@ -14,6 +14,7 @@ bool holdsPathSyntax(const std::string& name);
 // which the system strips. Nothing elsewhere.
 bool isReservedFileName(const std::string& name);
 
-// The system's own path separator when it is not the backslash ('/' on
-// POSIX), or 0 where the backslash is the system's separator.
-char nativeSeparatorBesidesBackslash();
+// The last segment of `path`: what follows its last backslash, and on POSIX
+// its last "/", the system's own separator, too. A forward slash is an
+// ordinary character on Windows.
+std::string lastPathSegment(const std::string& path);

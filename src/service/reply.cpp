@@ -43,16 +43,17 @@ bool tooCostlyToParse(const char* body) {
 
 // Whatever the parser built before an error is used: a reply that breaks off
 // after some children still yields those.
-void ServiceReply::parseReply(const char* body) {
-  if (body == nullptr || tooCostlyToParse(body)) return;
+bool ServiceReply::parseReply(const char* body) {
+  if (body == nullptr || tooCostlyToParse(body)) return false;
   TiXmlDocument document;
   document.Parse(body, nullptr, TIXML_ENCODING_LEGACY);
   const TiXmlElement* result = document.FirstChildElement("result");
-  if (result == nullptr) return;
+  if (result == nullptr) return false;
   code = leadingInteger(childValue(result, "code").c_str());
   title = childValue(result, "title");
   text = childValue(result, "text");
   url = childValue(result, "url");
+  return true;
 }
 
 int32_t ServiceReply::printServiceMessage() const {

@@ -12,8 +12,9 @@ struct ServiceReply {
   // that holds no <result> must end the run, not pass as acceptance.
   int32_t code = 1;
 
-  // Replaces all four fields when `body` has a top-level <result>, else none.
-  void parseReply(const char* body);
+  // Replaces all four fields when `body` has a top-level <result>, else none;
+  // true when it had one.
+  bool parseReply(const char* body);
   // Writes the title (then a blank line) when there is one, then the text and
   // a line end. Returns code.
   int32_t printServiceMessage() const;

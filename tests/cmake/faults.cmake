@@ -1,8 +1,8 @@
-# For the stall cases: the agent built to give up after this many seconds
-# without a byte moving instead of a minute. Test builds only; the shipped
-# tarvolin-agent always waits a minute.
+# For the stall and trickle cases: the agent built to give up once less than
+# 1 KiB has moved in this many seconds instead of a minute. Test builds only;
+# the shipped tarvolin-agent always allows a minute.
 set(TARVOLIN_TEST_IDLE_SECONDS 5 CACHE STRING
-    "Idle time of the test-only agent tarvolin-agent-short-idle, in seconds")
+    "Low-speed window of the test-only agent tarvolin-agent-short-idle, in seconds")
 add_executable(tarvolin-agent-short-idle ${agent_sources}
                ${CMAKE_SOURCE_DIR}/src/platform/http_rules.cpp)
 target_compile_definitions(tarvolin-agent-short-idle PRIVATE

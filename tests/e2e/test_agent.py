@@ -98,10 +98,13 @@ class AgentTest(unittest.TestCase):
         self.opener_log = os.path.join(self.root, "opener.log")
         for folder in (self.work, self.temp, self.bin):
             os.mkdir(folder)
-        # A browser launcher that only records its arguments, NUL-separated.
+        # A browser launcher that only records its arguments, NUL-separated,
+        # and whether the key reached it.
         opener = os.path.join(self.bin, "xdg-open")
         with open(opener, "w") as script:
-            script.write("#!/bin/sh\nprintf '%%s\\0' \"$@\" >> '%s'\n" % self.opener_log)
+            script.write("#!/bin/sh\nprintf '%%s\\0' \"$@\" >> '%s'\n"
+                         "printf '%%s' \"${TARVOLIN_AUTH_KEY-no key}\" > '%s.env'\n"
+                         % (self.opener_log, self.opener_log))
         os.chmod(opener, 0o755)
         self.server = ScriptedServer()
         self.server.script = self.service()
@@ -130,9 +133,14 @@ class AgentTest(unittest.TestCase):
     def environment(self, tmpdir=None):
         env = dict(os.environ)
         # A key in the caller's environment would stand in for a missing -k.
+        # So would the caller's proxy, certificate and locale settings.
         for name in ("no_proxy", "NO_PROXY", "http_proxy", "HTTP_PROXY", "https_proxy",
-                     "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "TARVOLIN_AUTH_KEY"):
+                     "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "TARVOLIN_AUTH_KEY",
+                     "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR", "LANG", "LANGUAGE",
+                     "LC_ALL", "LC_CTYPE", "LC_MESSAGES"):
             env.pop(name, None)
+        if self.native:
+            env["LC_ALL"] = "C.UTF-8"
         env["http_proxy"] = "http://127.0.0.1:%d" % self.server.port
         env["TMPDIR"] = tmpdir or self.temp
         env["PATH"] = self.bin + os.pathsep + env.get("PATH", "")
@@ -180,6 +188,13 @@ class AgentTest(unittest.TestCase):
             self.assertTrue(files[0].startswith("tvf"), files)
             with open(os.path.join(self.temp, files[0]), "rb") as kept:
                 self.assertEqual(content, kept.read())
+
+    def assert_kept_file_named(self, result):
+        """Standard error names the kept temporary file."""
+        self.assertIn(b"the downloaded result is kept in ", result.stderr)
+        if not harness.wine_gap(self, WINE_TEMP, skip=False):
+            (kept,) = self.temp_files()
+            self.assertIn(os.path.join(self.temp, kept).encode(), result.stderr)
 
     def assert_no_temp_file(self):
         if not harness.wine_gap(self, WINE_TEMP, skip=False):
@@ -273,9 +288,11 @@ class SigningJob(AgentTest):
                 result = self.run_agent("-k", "k", "-i", "a.exe")
                 self.assert_run(result, b"can'not resolve filename to save.\n", 1)
                 # The download was made (whatever the HTTP library does with
-                # the dot segments), and its result is kept.
+                # the dot segments), and its result is kept, where standard
+                # error says.
                 self.assertEqual("GET", self.server.requests[2].method)
                 self.assert_temp_file_holds(SIGNED)
+                self.assert_kept_file_named(result)
                 self.assertEqual(["a.exe"], os.listdir(self.work))
 
     def test_path_syntax_in_the_last_segment_counts_only_where_the_system_reads_it(self):
@@ -300,6 +317,31 @@ class SigningJob(AgentTest):
         self.assert_run(result, b"Succeeded.\n", 0)
         self.assertEqual("GET %s HTTP/1.1" % url, self.server.requests[2].request_line)
         self.assertEqual(SIGNED, self.read_work("signed.exe"))
+
+
+    def test_upload_names_the_file_alone_in_utf8_whatever_the_locale(self):
+        # The input is named by its full path: only its last segment goes out.
+        # A plain ASCII locale (C, POSIX: many containers set no LANG) counts
+        # as UTF-8, so a UTF-8 name goes out unchanged.
+        folder = os.path.join(self.work, "sub", "dir")
+        os.makedirs(folder)
+        for locale, name in (("C.UTF-8", "a.exe"), ("C", "caf\u00e9.exe"),
+                             ("POSIX", "\u65e5\u672c.exe")):
+            with self.subTest(locale=locale, name=name):
+                if name != "a.exe":
+                    harness.wine_gap(self, "in the C locale wine itself reads Unix file "
+                                     "names and arguments as ASCII: the program never sees "
+                                     "the UTF-8 name")
+                self.server.reset()
+                path = os.path.join(folder, name)
+                with open(path, "wb") as out:
+                    out.write(b"MZ " + name.encode())
+                result = self.run_agent("-k", "k", "-i", harness.windows_path(path), "-o",
+                                        "out.bin", env={"LC_ALL": locale})
+                self.assert_run(result, b"Succeeded.\n", 0)
+                self.assertEqual([("authId", None, b"k"),
+                                  ("filename1", name, b"MZ " + name.encode())],
+                                 form_parts(self.server.requests[1]))
 
 
 class Failures(AgentTest):
@@ -346,12 +388,28 @@ class Failures(AgentTest):
 
     def test_upload_refusal_prints_the_message_and_downloads_nothing(self):
         self.write_input("a.exe", b"a")
-        self.server.script = self.service(
-            upload=Response(200, reply_xml(7, "Refused " + PERCENTS, "why", url=RESULT_URL)))
-        result = self.run_agent("-k", "k", "-i", "a.exe")
-        self.assert_run(result, ("Refused %s\n\nwhy\n" % PERCENTS).encode(), 7)
-        self.assertEqual([("POST", VERSION_PATH), ("POST", UPLOAD_PATH)], self.paths())
-        self.assert_no_temp_file()
+        # (version reply, upload reply, standard output, exit code)
+        cases = [
+            (reply_xml(0), reply_xml(7, "Refused " + PERCENTS, "why", url=RESULT_URL),
+             ("Refused %s\n\nwhy\n" % PERCENTS).encode(), 7),
+            # A maintenance page: the version check's address must not stand
+            # in for the missing result.
+            (reply_xml(0, "v", "ok", url=RESULT_URL),
+             b"<html><body>Down for maintenance</body></html>", b"\n", 1),
+            (reply_xml(0, url=RESULT_URL), b"", b"\n", 1),
+        ]
+        for version, upload, stdout, code in cases:
+            with self.subTest(upload=upload):
+                self.server.reset()
+                self.server.script = self.service(version=Response(200, version),
+                                                  upload=Response(200, upload))
+                result = self.run_agent("-k", "k", "-i", "a.exe")
+                self.assert_run(result, stdout, code)
+                self.assertEqual([("POST", VERSION_PATH), ("POST", UPLOAD_PATH)], self.paths())
+                if code == 1:
+                    self.assertIn(b"no <result>", result.stderr)
+                self.assertEqual(["a.exe"], os.listdir(self.work))
+                self.assert_no_temp_file()
 
     def test_http_failures_write_the_body_verbatim(self):
         self.write_input("a.exe", b"a")
@@ -386,6 +444,7 @@ class Failures(AgentTest):
         self.assertEqual(1, result.returncode)
         self.assert_system_message(result, "No such file or directory")
         self.assert_temp_file_holds(SIGNED)
+        self.assert_kept_file_named(result)
         self.assertEqual(["a.exe"], os.listdir(self.work))
 
 
@@ -424,6 +483,8 @@ class TemporaryFile(AgentTest):
         self.assert_run(result, b"Permission denied\n", 0)
         self.assertEqual(SIGNED, self.read_work("result.bin"))
         self.assert_temp_file_holds(SIGNED)
+        (left,) = self.temp_files()
+        self.assertIn(os.path.join(self.temp, left).encode(), result.stderr)
 
 
 class ExitStatus(AgentTest):
@@ -445,6 +506,26 @@ class ExitStatus(AgentTest):
                     self.assertEqual(low if low else 255, result.returncode)
                 else:
                     self.assertEqual(low if low else 1, result.returncode)
+
+
+    def test_a_reader_that_left_standard_output_changes_no_exit_code(self):
+        # The reader of standard output is gone before the agent writes: the
+        # write fails, the job's own outcome stands (not 141, SIGPIPE).
+        self.write_input("a.exe", b"a")
+        for version, code in ((reply_xml(0), 0), (reply_xml(3, "T", "X"), 3)):
+            with self.subTest(code=code):
+                self.server.reset()
+                self.server.script = self.service(version=Response(200, version))
+                reader, writer = os.pipe()
+                os.close(reader)
+                try:
+                    result = self.run_agent("-k", "k", "-i", "a.exe", "-o", "out.bin",
+                                            stdout=writer)
+                finally:
+                    os.close(writer)
+                self.assertEqual(code, result.returncode)
+                if code == 0:
+                    self.assertEqual(SIGNED, self.read_work("out.bin"))
 
 
 class UpgradeMode(AgentTest):
@@ -471,6 +552,37 @@ class UpgradeMode(AgentTest):
         if not harness.wine_gap(self, "which page is opened: wine has no browser here",
                                 skip=False):
             self.assertEqual([page.encode()], self.opener_calls())
+
+    def test_only_web_addresses_are_opened_and_without_the_key(self):
+        # (page the service names, opened, exit code)
+        cases = [
+            ("HTTPS://upgrade.test/new", True, 0),
+            ("Http://upgrade.test/new", True, 0),
+            ("file:///etc/shadow", False, 1),
+            ("--help", False, 1),
+            ("javascript:alert(1)", False, 1),
+            ("httpx://upgrade.test/", False, 1),
+            ("http:/upgrade.test/", False, 1),
+        ]
+        for page, opened, code in cases:
+            with self.subTest(page=page):
+                for log in (self.opener_log, self.opener_log + ".env"):
+                    if os.path.exists(log):
+                        os.remove(log)
+                self.server.reset()
+                self.server.script = {UPGRADE_PATH: Response(
+                    200, reply_xml(0, "Upgrade", "Get it", url=page))}
+                result = self.run_agent("-upgrade", env={"TARVOLIN_AUTH_KEY": "secret-key"})
+                # The service's message either way; a refused page says why.
+                self.assert_run(result, b"Upgrade\n\nGet it\n", code)
+                if not opened:
+                    self.assertIn(b"not opened", result.stderr)
+                    self.assertEqual([], self.opener_calls())
+                elif not harness.wine_gap(self, "which page is opened: wine has no browser "
+                                          "here", skip=False):
+                    self.assertEqual([page.encode()], self.opener_calls())
+                    with open(self.opener_log + ".env", "rb") as env:
+                        self.assertEqual(b"no key", env.read())
 
     def test_upgrade_without_a_page_opens_nothing(self):
         self.server.script = {UPGRADE_PATH: Response(200, reply_xml(5, "", "Up to date"))}

@@ -16,10 +16,15 @@ import errno
 import os
 import resource
 import shutil
+import signal
+import socket
 import stat
+import struct
 import subprocess
+import time
 
 import harness
+from scripted_server import ScriptedServer
 from test_agent import (AgentTest, Response, DOWNLOAD_HOST, RESULT_PATH, RESULT_URL,
                         SERVICE_HOST, SIGNED, UPLOAD_PATH, VERSION_PATH, WINE_TEMP, form_parts,
                         reply_xml)
@@ -99,10 +104,10 @@ class Network(FaultTest):
                 self.server.script = self.service()
                 self.server.script[failing] = Response(200, b"", close_at="before_status")
                 result = self.sign()
-                # libcurl: CURLE_GOT_NOTHING; Windows fails -402.
-                self.assert_error_line(result, r"error : -402\(52\)\n", "", loosened=(
-                    "wine's WinINet reports a server that closes without answering as "
-                    "status 0, and the agent writes the empty body instead of -402"))
+                # libcurl: CURLE_GOT_NOTHING. wine's WinINet reports status 0,
+                # which the agent refuses as no three-digit status:
+                # ERROR_HTTP_INVALID_SERVER_RESPONSE.
+                self.assert_error_line(result, r"error : -402\(52\)\n", r"error : -402\(12152\)\n")
                 self.assertEqual(calls, len(self.server.requests))
                 self.assert_nothing_left()
 
@@ -145,31 +150,107 @@ class Network(FaultTest):
         self.assert_nothing_left()
 
     def test_garbage_instead_of_a_status_line(self):
-        # (answer, standard output under wine)
+        # (answer, standard output under wine, or None where the agent's own
+        # reading of the head refuses it on both builds)
         for answer, wine_stdout in (
-                (b"SSH-2.0-OpenSSH_9.2\r\n", b"\n"), (b"HTTP/1.1 abc OK\r\n\r\n", b""),
-                (b"HTTP/1.1\r\n\r\n", b"\r\n"), (b"\r\n\r\n", b"\n"),
-                (b"HTTP/1.1 2000000000000 OK\r\nContent-Length: 0\r\n\r\n", b""),
-                (b"Content-Length: 5\r\n\r\nhello", b"\n"), (b"\x00\xff" * 40, b"")):
+                (b"SSH-2.0-OpenSSH_9.2\r\n", b"\n"), (b"HTTP/1.1 abc OK\r\n\r\n", None),
+                (b"HTTP/1.1\r\n\r\n", None), (b"\r\n\r\n", b"\n"),
+                (b"HTTP/1.1 2000000000000 OK\r\nContent-Length: 0\r\n\r\n", None),
+                (b"Content-Length: 5\r\n\r\nhello", b"\n"), (b"\x00\xff" * 40, None)):
             with self.subTest(answer=answer):
                 self.server.reset()
                 self.server.script = self.service(version=Response(raw=answer))
                 result = self.sign()
                 # libcurl refuses the reply (CURLE_WEIRD_SERVER_REPLY or
                 # CURLE_UNSUPPORTED_PROTOCOL for HTTP/0.9) before any status
-                # is known; WinINet may take a reply without a status line as
-                # HTTP/0.9 and reports status 0 or 200 with that text, which
-                # the agent then writes, or reads as a reply without <result>.
+                # is known; on Windows the agent refuses a status that is not
+                # three digits (ERROR_HTTP_INVALID_SERVER_RESPONSE). WinINet
+                # may take a reply without any status line as HTTP/0.9 with
+                # status 200, which the agent reads as a reply without
+                # <result>.
                 self.assertEqual(1, result.returncode, result.stdout)
-                if harness.wine_gap(self, "no -402: WinINet takes the reply as HTTP/0.9, with "
-                                    "status 0 or 200", skip=False):
+                if wine_stdout is not None and harness.wine_gap(
+                        self, "no -402: WinINet takes the reply as HTTP/0.9, with status 200",
+                        skip=False):
                     self.assertEqual(wine_stdout, result.stdout)
                 else:
                     self.assertRegex(result.stdout.decode("latin-1"),
-                                     r"^error : -402\((1|8)\)\n$")
+                                     r"^error : -402\((1|8|12152)\)\n$")
                 self.assertEqual(1, len(self.server.requests))
                 self.assertLess(result.elapsed, self.quick_limit)
                 self.assert_nothing_left()
+
+    def test_download_replies_by_their_framing(self):
+        # Each answers the download: a sound one gives the exact bytes; a
+        # broken one, or one that cannot be told from one cut short, ends
+        # with exit code 1 and leaves the output as it was.
+        ok = b"HTTP/1.1 200 OK\r\n"
+        length = b"Content-Length: %d\r\n" % len(SIGNED)
+        chunked = b"".join(b"%x\r\n%s\r\n" % (len(piece), piece)
+                           for piece in (SIGNED[:3000], SIGNED[3000:])) + b"0\r\n\r\n"
+
+        def reset_after_status(conn):
+            conn.sendall(ok)
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+        wine_chunks = ("wine's WinINet decodes chunked bodies itself and lets a broken chunk "
+                       "size pass as the last chunk; the agent cannot see the chunks")
+        # name, raw reply, sound, reason wine cannot show it (or None)
+        rows = [
+            ("status line, then close", ok, False, None),
+            ("status line, then reset", reset_after_status, False, None),
+            ("bytes that are not HTTP", b"\x00\xffnot http\r\n" * 20, False, None),
+            ("an ICY status line", b"ICY 200 OK\r\n" + length + b"\r\n" + SIGNED, False, None),
+            ("a four-digit status", b"HTTP/1.1 0200 OK\r\n" + length + b"\r\n" + SIGNED, False,
+             "wine's WinINet hands the status code back as the number it read, so a leading "
+             "zero is lost before the agent can see it"),
+            ("a four-digit status without a zero",
+             b"HTTP/1.1 2000 OK\r\n" + length + b"\r\n" + SIGNED, False, None),
+            ("a status of two digits", b"HTTP/1.1 20 OK\r\n" + length + b"\r\n" + SIGNED, False,
+             None),
+            ("a chunk size that is not hexadecimal",
+             ok + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n" + SIGNED + b"\r\n0\r\n\r\n",
+             False, wine_chunks),
+            ("a transfer coding before chunked",
+             ok + b"Transfer-Encoding: gzip, chunked\r\n\r\n" + chunked, False, None),
+            ("a transfer coding other than chunked",
+             ok + b"Transfer-Encoding: identity\r\n" + length + b"\r\n" + SIGNED, False, None),
+            ("two different Content-Lengths",
+             ok + length + b"Content-Length: 10\r\n\r\n" + SIGNED, False, None),
+            ("a Content-Length that is not a number",
+             ok + b"Content-Length: 12ab\r\n\r\n" + SIGNED, False, None),
+            ("a body that ends only when the server closes", ok + b"\r\n" + SIGNED, False, None),
+            ("chunked beside a Content-Length",
+             ok + b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked, True,
+             None),
+            ("chunked written in capitals",
+             ok + b"Transfer-Encoding: CHUNKED\r\n\r\n" + chunked, True, None),
+            ("the same Content-Length twice", ok + length + length + b"\r\n" + SIGNED, True,
+             None),
+            ("102 Processing before the reply",
+             b"HTTP/1.1 102 Processing\r\n\r\n" + ok + length + b"\r\n" + SIGNED, True, None),
+            ("100 Continue before the reply",
+             b"HTTP/1.1 100 Continue\r\n\r\n" + ok + length + b"\r\n" + SIGNED, True, None),
+        ]
+        for name, raw, sound, wine_reason in rows:
+            with self.subTest(name):
+                if wine_reason:
+                    harness.wine_gap(self, wine_reason)
+                self.server.reset()
+                self.server.script = self.service(download=Response(raw=raw))
+                self.write_input("out.bin", b"previous release")
+                result = self.sign("-o", "out.bin")
+                self.assertEqual(3, len(self.server.requests))
+                if sound:
+                    self.assert_run(result, b"Succeeded.\n", 0)
+                    self.assertEqual(SIGNED, self.read_work("out.bin"))
+                else:
+                    self.assertEqual(1, result.returncode, result.stdout)
+                    self.assertRegex(result.stdout.decode("latin-1"),
+                                     r"^error : -(402|502)\(\d+\)\n$")
+                    self.assertEqual(b"previous release", self.read_work("out.bin"))
+                self.assertEqual(["a.exe", "out.bin"], sorted(os.listdir(self.work)))
+                self.assert_no_temp_file()
 
     def test_huge_version_reply_is_refused_with_bounded_memory(self):
         total = 400 * MIB
@@ -180,6 +261,57 @@ class Network(FaultTest):
         self.assert_error_line(result, r"error : -502\(63\)\n", r"error : -502\(8\)\n")
         self.assertEqual(1, len(self.server.requests))
         self.assert_nothing_left()
+
+    def test_endless_reply_head_is_refused_with_bounded_memory(self):
+        line = b"X-Filler: " + b"h" * 1012 + b"\r\n"
+
+        def stream(conn):
+            conn.sendall(b"HTTP/1.1 200 OK\r\n")
+            block = line * 1024
+            for _ in range(300):  # 300 MiB of header lines, never ended
+                conn.sendall(block)
+        self.server.script[VERSION_PATH] = Response(raw=stream)
+        result = self.sign(limit=self.quick_limit * 4)
+        # libcurl refuses a head past its own bound (CURLE_RECV_ERROR or
+        # CURLE_TOO_LARGE); WinINet has none, and the agent cancels the call
+        # once the process has grown by 64 MiB: ERROR_NOT_ENOUGH_MEMORY.
+        self.assert_error_line(result, r"error : -402\((56|100)\)\n", r"error : -402\(8\)\n")
+        self.assertEqual(1, len(self.server.requests))
+        self.assert_nothing_left()
+        if harness.RUN.memory_measured and not harness.wine_gap(
+                self, "the memory bound, measured for the POSIX build", skip=False):
+            peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+            self.assertLess(peak, 64 * MIB)
+
+    def test_error_page_of_nul_separated_pieces_is_written_whole_in_linear_time(self):
+        pieces = 8 * MIB - 8  # just under the 16 MiB a reply may hold
+
+        # Made as it is sent: a test process holding it would lend its size
+        # to the agent it forks, and the memory checks would count it.
+        def stream(conn):
+            conn.sendall(b"HTTP/1.1 500 Error\r\nContent-Length: %d\r\n\r\n" % (2 * pieces))
+            left = pieces
+            while left:
+                conn.sendall(b"e\x00" * min(MIB, left))
+                left -= min(MIB, left)
+        self.server.script[VERSION_PATH] = Response(raw=stream)
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        # Into a file, compared a piece at a time: a child's peak memory
+        # counts this process's own peak, which the memory checks must not
+        # see grow.
+        printed = os.path.join(self.root, "stdout")
+        with open(printed, "wb") as stdout:
+            result = self.sign(stdout=stdout)
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.assertEqual(1, result.returncode)
+        self.assertEqual(2 * pieces, os.path.getsize(printed))
+        with open(printed, "rb") as source:
+            for piece in iter(lambda: source.read(MIB), b""):
+                self.assertTrue(piece == b"e\x00" * (len(piece) // 2), piece[:64])
+        if not harness.wine_gap(self, "the CPU time, measured for the POSIX build", skip=False):
+            # A conversion per piece took several seconds.
+            self.assertLess(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime,
+                            1.5)
 
     def test_replies_too_costly_to_parse(self):
         # Nesting deep enough to overflow the parser's stack, however the
@@ -290,17 +422,54 @@ class BothBuildsAlike(FaultTest):
                     self.assertIn(b'filename="Setup.GIF"\r\nContent-Type: image/gif\r\n',
                                   self.server.requests[1].body)
 
-    def test_a_download_that_stalls_is_given_up_after_the_idle_time(self):
-        # The agent built with a short idle time stands in, when there is one.
+    def test_servers_too_slow_for_the_low_speed_rule_and_one_just_fast_enough(self):
+        # The agent built with a short idle time stands in, when there is one:
+        # fewer than 1 KiB moved in that time ends the exchange.
         agent = SHORT_IDLE_AGENT if SHORT_IDLE_AGENT else None
         idle = SHORT_IDLE_SECONDS if SHORT_IDLE_AGENT else IDLE_SECONDS
         head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(SIGNED)
-        self.server.script[RESULT_PATH] = Response(raw=head + SIGNED[:1000], hold=idle + 60)
-        result = self.sign(limit=idle + self.quick_limit, program=agent)
-        # libcurl: CURLE_OPERATION_TIMEDOUT; WinINet: ERROR_INTERNET_TIMEOUT.
-        self.assert_error_line(result, r"error : -502\(28\)\n", r"error : -502\(12002\)\n")
-        self.assertGreaterEqual(result.elapsed, idle - 1)
-        self.assert_nothing_left()
+        slow = SIGNED * 3  # about 24 KiB
+
+        def trickle(first, rest, piece, pause):
+            def stream(conn):
+                conn.sendall(first)
+                for at in range(0, len(rest), piece):
+                    time.sleep(pause)
+                    conn.sendall(rest[at:at + piece])
+            return stream
+
+        # name, download reply, (native, wine) error line or the bytes saved
+        rows = [
+            ("a server that stalls mid-download",
+             Response(raw=head + SIGNED[:1000], hold=idle + 60),
+             (r"error : -502\(28\)\n", r"error : -502\(12002\)\n")),
+            ("a server that trickles a byte at a time mid-download",
+             Response(raw=trickle(head + SIGNED[:1000], SIGNED[1000:], 1, idle * 0.4)),
+             (r"error : -502\(28\)\n", r"error : -502\(12002\)\n")),
+            ("a server that trickles its headers",
+             Response(raw=trickle(b"", head + SIGNED, 1, idle * 0.4)),
+             (r"error : -402\(28\)\n", r"error : -402\(12002\)\n")),
+            ("a slow download that still moves, about 2 KiB/s, is never cut",
+             Response(raw=trickle(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(slow),
+                                  slow, 512, 0.25)), slow),
+        ]
+        for name, reply, expected in rows:
+            with self.subTest(name):
+                self.server.reset()
+                self.server.script = self.service(download=reply)
+                for left in set(os.listdir(self.work)) - {"a.exe"}:
+                    os.remove(os.path.join(self.work, left))
+                result = self.sign(limit=max(idle, 15) + self.quick_limit, program=agent)
+                if isinstance(expected, bytes):
+                    self.assert_run(result, b"Succeeded.\n", 0)
+                    self.assertEqual(expected, self.read_work("result.bin"))
+                    # It outlasted the rule's window (the short one, to be quick).
+                    self.assertGreater(result.elapsed, min(idle, 9))
+                    continue
+                # libcurl: CURLE_OPERATION_TIMEDOUT; WinINet: ERROR_INTERNET_TIMEOUT.
+                self.assert_error_line(result, *expected)
+                self.assertGreaterEqual(result.elapsed, idle - 1)
+                self.assert_nothing_left()
 
     def test_a_temporary_folder_too_long_for_windows(self):
         # More than 246 characters as Windows writes it: refused on Windows
@@ -386,33 +555,147 @@ class Disk(FaultTest):
         self.assertEqual(["a.exe"], os.listdir(self.work))
 
 
-class Inputs(FaultTest):
-    def assert_upload_broken_off(self):
-        # The upload may or may not have reached the server in part; it never
-        # arrives whole, and no download follows.
-        self.assertEqual([VERSION_PATH], [r.path for r in self.server.requests if r.complete])
-        self.assertLessEqual(len(self.server.requests), 2)
+    def test_full_disk_under_the_output_keeps_the_old_output(self):
+        harness.wine_gap(self, "wineserver, which opens the files, runs outside the test's "
+                         "private mount namespace")
+        # A 128 KiB tmpfs in a mount namespace of the run's own holds the old
+        # output (40 KiB); the new result (about 170 KiB) does not fit beside it.
+        unshare = shutil.which("unshare")
+        flags = ["--mount"] if os.geteuid() == 0 else ["--map-root-user", "--mount"]
+        probe = unshare and subprocess.run([unshare] + flags + ["true"], stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.PIPE)
+        if not probe or probe.returncode != 0:
+            self.skipTest("no private mount namespace here (unshare missing or not "
+                          "permitted): %s" % (probe.stderr.decode(errors="replace").strip()
+                                              if probe else "no unshare"))
+        small, seen = os.path.join(self.root, "small"), os.path.join(self.root, "seen")
+        os.mkdir(small)
+        os.mkdir(seen)
+        old = os.urandom(40 * 1024)
+        with open(os.path.join(seen, "old.bin"), "wb") as out:
+            out.write(old)
+        script = ('small=$1 seen=$2; shift 2\n'
+                  'mount -t tmpfs -o size=128k tarvolin-full "$small" || exit 97\n'
+                  'cp "$seen/old.bin" "$small/out.bin"\n'
+                  '"$@"; status=$?\n'
+                  'ls -A "$small" > "$seen/listing"; cp "$small/out.bin" "$seen/out.bin"\n'
+                  'exit $status\n')
+        self.server.script[RESULT_PATH] = Response(200, SIGNED * 20)
+        result = self.run_agent(*flags, "sh", "-c", script, "sh", small, seen, harness.RUN.program,
+                                "-k", "k", "-i", "a.exe", "-o", os.path.join(small, "out.bin"),
+                                program=unshare, limit=self.quick_limit)
+        if result.returncode == 97:
+            self.skipTest("cannot mount a tmpfs in the namespace: %s" % result.stderr.decode())
+        self.assertEqual(1, result.returncode, result.stdout)
+        self.assert_system_message(result, "No space left on device")
+        with open(os.path.join(seen, "out.bin"), "rb") as kept:
+            self.assertEqual(old, kept.read())
+        with open(os.path.join(seen, "listing")) as listing:
+            self.assertEqual("out.bin\n", listing.read())
+        self.assert_temp_file_holds(SIGNED * 20)
 
-    def test_input_that_is_a_directory(self):
-        os.mkdir(os.path.join(self.work, "folder.exe"))
-        result = self.run_agent("-k", "k", "-i", "folder.exe", limit=self.quick_limit)
-        # It passes the existence check, as a directory search finds it, but
-        # holds no content to send: the upload stops, nothing is downloaded.
-        # Windows: ERROR_ACCESS_DENIED.
-        self.assert_error_line(result, r"error : -306\(%d\)\n" % errno.EISDIR,
-                               r"error : -306\(5\)\n")
-        self.assert_upload_broken_off()
-        self.assertEqual(["a.exe", "folder.exe"], sorted(os.listdir(self.work)))
+    def test_two_agents_writing_one_output(self):
+        # Each result is large enough that the two copies overlap; the output
+        # ends as one of the two, whole, never spliced from both.
+        first = SIGNED * 1000
+        second = bytes(reversed(first))
+        other = ScriptedServer()
+        other.script = self.service(download=Response(200, second))
+        other.start()
+        self.addCleanup(other.stop)
+        self.server.script = self.service(download=Response(200, first))
+        for round_number in range(3):
+            with self.subTest(round=round_number):
+                agents = []
+                for server in (self.server, other):
+                    env = self.environment()
+                    env["http_proxy"] = "http://127.0.0.1:%d" % server.port
+                    agents.append(subprocess.Popen(
+                        harness.RUN.emulator + [harness.RUN.program, "-k", "k", "-i", "a.exe",
+                                                "-o", "out.bin"],
+                        cwd=self.work, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                        stderr=subprocess.PIPE))
+                for agent in agents:
+                    stdout, _ = agent.communicate(timeout=self.quick_limit * 2)
+                    self.assertEqual((b"Succeeded.\n", 0), (stdout, agent.returncode))
+                content = self.read_work("out.bin")
+                self.assertTrue(content == first or content == second,
+                                "the output is neither result whole (%d bytes)" % len(content))
+                self.assertEqual(["a.exe", "out.bin"], sorted(os.listdir(self.work)))
         self.assert_no_temp_file()
 
-    def test_wildcard_that_matches(self):
-        result = self.run_agent("-k", "k", "-i", "a*.exe", limit=self.quick_limit)
-        # A matching pattern counts as existing; its name is no file to read.
-        # Windows: ERROR_INVALID_NAME.
-        self.assert_error_line(result, r"error : -306\(%d\)\n" % errno.ENOENT,
-                               r"error : -306\(123\)\n")
-        self.assert_upload_broken_off()
-        self.assert_nothing_left()
+
+class Cancelled(FaultTest):
+    def test_a_signal_during_the_download_removes_the_temporary_file(self):
+        size = len(SIGNED) * 10
+        head = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % size
+        self.write_input("out.bin", b"previous release")
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number.name):
+                self.server.reset()
+                self.server.script = self.service()
+                # A tenth of the result, then silence.
+                self.server.script[RESULT_PATH] = Response(raw=head + SIGNED, hold=120)
+                agent = subprocess.Popen(
+                    harness.RUN.emulator + [harness.RUN.program, "-k", "k", "-i", "a.exe", "-o",
+                                            "out.bin"],
+                    cwd=self.work, env=self.environment(), stdin=subprocess.DEVNULL,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    self.assertTrue(self.server.wait_for_requests(3, timeout=self.quick_limit))
+                    self.wait_for_partial_download()
+                    agent.send_signal(number)
+                    stdout, _ = agent.communicate(timeout=self.quick_limit)
+                finally:
+                    if agent.poll() is None:
+                        agent.kill()
+                        agent.wait()
+                if not harness.RUN.wine:
+                    self.assertEqual(-number, agent.returncode, stdout)
+                elif number == signal.SIGINT:
+                    # wine hands a console program Ctrl+C; the program ends
+                    # with STATUS_CONTROL_C_EXIT, of which wine passes on the
+                    # low eight bits.
+                    self.assertEqual(0xC000013A & 0xFF, agent.returncode, stdout)
+                else:
+                    harness.wine_gap(self, "wine ends on SIGTERM and SIGHUP at once, with no "
+                                     "console event for the program to act on", skip=False)
+                    self.assertEqual(-number, agent.returncode, stdout)
+                self.assertEqual(b"", stdout)
+                self.assertEqual(b"previous release", self.read_work("out.bin"))
+                self.assertEqual(["a.exe", "out.bin"], sorted(os.listdir(self.work)))
+                self.assert_no_temp_file()
+
+    def wait_for_partial_download(self):
+        """Until the body is under way: the temporary file is there (natively;
+        wine's temporary folder is its own) and the agent has had time to
+        take the first bytes, which it gathers in memory before a write."""
+        deadline = time.monotonic() + self.quick_limit
+        while self.native and not self.temp_files() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(harness.RUN.wine or self.temp_files())
+        time.sleep(harness.limit(0.5, 3))
+
+
+class Inputs(FaultTest):
+    def test_inputs_that_are_not_regular_files_are_refused_before_any_request(self):
+        # Only a regular file has content to send from its start to its end:
+        # a folder or a device has none, a pipe would hold the run until a
+        # writer closed it, and a wildcard pattern names no one file. Each is
+        # refused as the missing input is, and standard error says why.
+        os.mkdir(os.path.join(self.work, "folder.exe"))
+        os.mkfifo(os.path.join(self.work, "pipe.exe"))
+        device = "NUL" if harness.RUN.wine else "/dev/null"
+        for name in ("folder.exe", "pipe.exe", "a*.exe", device):
+            with self.subTest(name=name):
+                self.server.reset()
+                result = self.run_agent("-k", "k", "-i", "a.exe", "-i", name,
+                                        limit=self.quick_limit)
+                self.assert_run(result, b"[%s] is not exist\n" % name.encode(), 1)
+                self.assertIn(b"is not a regular file", result.stderr)
+                self.assertEqual([], self.server.requests)
+                self.assertEqual(["a.exe", "folder.exe", "pipe.exe"], sorted(os.listdir(self.work)))
+        self.assert_no_temp_file()
 
     def test_input_deleted_between_the_check_and_the_upload(self):
         def version(request):

@@ -8,6 +8,7 @@
 
 #include "cli/options.h"
 #include "fuzz_target.h"
+#include "platform/environment.h"
 #include "platform/text.h"
 
 namespace {
@@ -60,6 +61,9 @@ RunSettings expectedSettings(const std::vector<std::string>& arguments) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The model expects the key from -k alone: a key the caller exported would
+  // stand in for a missing one.
+  clearEnvironmentVariable(AUTH_KEY_VARIABLE);
   initAnsiCodePage();
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <string>
 
 namespace {
@@ -21,5 +22,20 @@ TEST(Encoding, EmptySourceLeavesTheDestination) {
   ansiToUtf8(same, same);
   EXPECT_EQ("same", same);
 }
+
+#ifndef _WIN32
+// Containers often run in the C locale; a UTF-8 name must still go out as it
+// is, not as replacement characters.
+TEST(Encoding, PlainAsciiLocaleCountsAsUtf8) {
+  std::string before = setlocale(LC_ALL, nullptr);
+  ASSERT_NE(nullptr, setlocale(LC_ALL, "C"));
+  std::string name = "caf\xc3\xa9 \xe6\x97\xa5.exe", utf8, back;
+  ansiToUtf8(name, utf8);
+  utf8ToAnsi(utf8, back);
+  setlocale(LC_ALL, before.c_str());
+  EXPECT_EQ(name, utf8);
+  EXPECT_EQ(name, back);
+}
+#endif
 
 }  // namespace

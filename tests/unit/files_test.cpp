@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/system_error.h"
 #include "scratch_dir.h"
@@ -129,6 +131,73 @@ TEST_F(Files, CopyOverwritesAndDeleteRemoves) {
   EXPECT_FALSE(fileExists(target));
   EXPECT_FALSE(deleteFile(target));
   EXPECT_EQ(fileVanishedError(), lastSystemError());
+}
+
+// The names in `folder`, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(Files, ReplacementIsWholeOrNothingAndLeavesNoNewFileBehind) {
+  std::string source = scratch.path + "source.bin";
+  std::string target = scratch.path + "target.bin";
+  std::string content = patternBytes(100000);
+  ASSERT_TRUE(writeWholeFile(source, content));
+  // Onto a new file, then onto a longer one, whose tail must not survive.
+  ASSERT_TRUE(replaceFileWithCopy(source, target));
+  EXPECT_TRUE(readWholeFile(target) == content);
+  ASSERT_TRUE(writeWholeFile(target, patternBytes(300000, 7)));
+  ASSERT_TRUE(replaceFileWithCopy(source, target));
+  EXPECT_TRUE(readWholeFile(target) == content);
+  EXPECT_EQ((std::vector<std::string>{"source.bin", "target.bin"}), namesIn(scratch.path));
+
+  // A source that cannot be read: the old output stays, and so does the
+  // error, with no new file left in the folder.
+  ASSERT_TRUE(writeWholeFile(target, "previous release"));
+  EXPECT_FALSE(replaceFileWithCopy(scratch.path + "missing.bin", target));
+  EXPECT_EQ(fileVanishedError(), lastSystemError());
+  EXPECT_EQ("previous release", readWholeFile(target));
+  // A folder at the output path is not replaced.
+  std::string folder = scratch.makeDirectory("out.d");
+  EXPECT_FALSE(replaceFileWithCopy(source, folder));
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_EQ((std::vector<std::string>{"out.d", "source.bin", "target.bin"}), namesIn(scratch.path));
+  // A bare name goes into the current folder.
+  EXPECT_EQ(std::string(".") + PATH_SEPARATOR, folderOfPath("out.bin"));
+  EXPECT_EQ(scratch.path, folderOfPath(target));
+}
+
+TEST_F(Files, OnlyRegularFilesCountAsInputs) {
+  std::string file = scratch.path + "a.exe";
+  ASSERT_TRUE(writeWholeFile(file, "MZ"));
+  EXPECT_TRUE(isRegularFile(file));
+  EXPECT_FALSE(isRegularFile(scratch.makeDirectory("folder.exe")));
+  EXPECT_FALSE(isRegularFile(scratch.path + "*.exe"));
+  EXPECT_FALSE(isRegularFile(scratch.path + "missing.exe"));
+#ifdef _WIN32
+  EXPECT_FALSE(isRegularFile("NUL"));
+  EXPECT_TRUE(isWrittenInPlace("NUL"));
+  EXPECT_TRUE(isWrittenInPlace("CON"));
+#else
+  EXPECT_FALSE(isRegularFile("/dev/null"));
+  EXPECT_TRUE(isWrittenInPlace("/dev/null"));
+  // A link is followed: the file it names is replaced, the link stays.
+  std::string link = scratch.path + "link.exe";
+  std::filesystem::create_symlink(file, link);
+  EXPECT_TRUE(isRegularFile(link));
+  EXPECT_EQ(file, replacedPath(link));
+  std::string source = scratch.path + "new.bin";
+  ASSERT_TRUE(writeWholeFile(source, "signed"));
+  ASSERT_TRUE(replaceFileWithCopy(source, link));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ("signed", readWholeFile(file));
+#endif
+  EXPECT_FALSE(isWrittenInPlace(file));
+  EXPECT_FALSE(isWrittenInPlace(scratch.path + "missing.exe"));
 }
 
 }  // namespace

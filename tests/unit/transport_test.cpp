@@ -8,6 +8,8 @@
 #include "formpost/transport.h"
 #include "platform/files.h"
 #include "platform/http.h"
+#include "platform/http_framing.h"
+#include "platform/http_rules.h"
 #include "scratch_dir.h"
 #ifndef _WIN32
 #include "platform/posix/proxy.h"
@@ -147,3 +149,73 @@ TEST(ProxyFromEnvironment, OnlyHttpProxiesTakeTheAbsoluteForm) {
 #endif
 
 }  // namespace
+
+TEST(ReplyFraming, HeadsReadByTheAgentsOwnRules) {
+  struct Case {
+    const char* head;
+    bool valid;
+    BodyFraming framing;
+    uint64_t length;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n", true, BodyFraming::Length, 12},
+      {"HTTP/1.0 200\r\nContent-Length: 3, 3\r\nContent-Length: 03\r\n", true, BodyFraming::Length,
+       3},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding:\tChunked \r\n", true,
+       BodyFraming::Chunked, 0},
+      {"HTTP/1.1 200 OK\nServer: x\n\n", true, BodyFraming::UntilClose, 0},
+      {"HTTP/1.1 204 No Content\r\n", true, BodyFraming::None, 0},
+      {"HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n", true, BodyFraming::None, 0},
+      {"HTTP/1.1 0200 OK\r\nContent-Length: 1\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/1.1 20 OK\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/1.1 200OK\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/2 200 OK\r\n", false, BodyFraming::Length, 0},
+      {"ICY 200 OK\r\n", false, BodyFraming::Length, 0},
+      {"", false, BodyFraming::Length, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", false,
+       BodyFraming::Length, 0},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: identity\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 20\r\nContent-Length: 10\r\n", false,
+       BodyFraming::Length, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n", false, BodyFraming::Length,
+       0},
+      {"HTTP/1.1 200 OK\r\nContent-Length : 5\r\n", false, BodyFraming::Length, 0},
+  };
+  for (const Case& c : cases) {
+    ReplyHead reply;
+    EXPECT_EQ(c.valid, readReplyHead(c.head, reply)) << c.head;
+    if (!c.valid) continue;
+    EXPECT_EQ(c.framing, reply.framing) << c.head;
+    EXPECT_EQ(c.length, reply.contentLength) << c.head;
+  }
+  ReplyHead reply;
+  EXPECT_FALSE(readReplyHead("HTTP/1.1 200 OK\r\nX: " + std::string(MAX_REPLY_HEAD, 'x'), reply));
+}
+
+TEST(ReplyFraming, LocationGivenTwiceCountsOnlyWhenAlike) {
+  std::string value;
+  EXPECT_TRUE(singleFieldValue("HTTP/1.1 302 Found\r\nlocation:\t/a b \r\n", "Location", value));
+  EXPECT_EQ("/a b", value);
+  EXPECT_TRUE(
+      singleFieldValue("HTTP/1.1 302 F\r\nLocation: /a\r\nLOCATION: /a\r\n", "Location", value));
+  EXPECT_FALSE(
+      singleFieldValue("HTTP/1.1 302 F\r\nLocation: /a\r\nLocation: /b\r\n", "Location", value));
+  EXPECT_FALSE(singleFieldValue("HTTP/1.1 302 F\r\n\r\nLocation: /a\r\n", "Location", value));
+  EXPECT_EQ("http://h/a%20b%09c", resolveLocation("h", 80, false, "/x", "/a b\tc"));
+}
+
+TEST(LowSpeed, LessThanAKibibyteInTheWindowIsTooSlow) {
+  const uint64_t window = static_cast<uint64_t>(NET_IDLE_SECONDS) * 1000;
+  LowSpeedWatch trickle;
+  trickle.start(1000);
+  for (uint64_t at = 1000; at < 1000 + window; at += window / 10) trickle.moved(100, at);
+  EXPECT_FALSE(trickle.tooSlow(999 + window));
+  EXPECT_TRUE(trickle.tooSlow(1000 + window));
+  LowSpeedWatch moving;
+  moving.start(0);
+  for (uint64_t at = 0; at < 10 * window; at += window / 2) moving.moved(LOW_SPEED_BYTES / 2, at);
+  EXPECT_FALSE(moving.tooSlow(10 * window));
+}

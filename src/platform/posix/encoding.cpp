@@ -5,7 +5,12 @@
 #include <langinfo.h>
 
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
+
+#include "platform/posix/code_set.h"
 
 // The ANSI code page is the current locale's character set. Text goes through
 // UTF-32 as the Windows conversions go through UTF-16, so that bytes the source
@@ -68,15 +73,28 @@ const std::string REPLACEMENT_CHARACTER("\xfd\xff\x00\x00", 4);
 // A character the target lacks becomes "?", a code page's default character.
 const std::string DEFAULT_CHARACTER("?");
 
-void reencode(const char* from, const char* to, const std::string& source,
-              std::string& destination) {
+// Opening a converter costs far more than converting a short text, and a
+// reply of many NUL-separated pieces is converted a piece at a time: each
+// pair of character sets keeps its converter, reset to its initial state for
+// every use.
+Converter& keptConverter(const char* to, const char* from) {
+  static std::map<std::pair<std::string, std::string>, std::unique_ptr<Converter>> kept;
+  std::unique_ptr<Converter>& slot = kept[{to, from}];
+  if (!slot) slot.reset(new Converter(to, from));
+  if (slot->ok()) iconv(slot->handle, nullptr, nullptr, nullptr, nullptr);
+  return *slot;
+}
+
+// Up to the first NUL, like a conversion of a NUL-terminated text, unless
+// `whole`.
+void reencode(const char* from, const char* to, const std::string& source, std::string& destination,
+              bool whole = false) {
   if (source.empty()) return;
-  Converter decoder(WIDE, from);
-  Converter encoder(to, WIDE);
+  Converter& decoder = keptConverter(WIDE, from);
+  Converter& encoder = keptConverter(to, WIDE);
   std::string converted;
   if (decoder.ok() && encoder.ok()) {
-    // Like a conversion of a NUL-terminated text: a NUL ends it.
-    size_t length = std::strlen(source.c_str());
+    size_t length = whole ? source.size() : std::strlen(source.c_str());
     converted.reserve(length);
     // The decoder writes whole UTF-32 characters, so each block stands alone.
     auto encodeBlock = [&](const char* wide, size_t wideSize) {
@@ -88,16 +106,28 @@ void reencode(const char* from, const char* to, const std::string& source,
             [&](const char* bytes, size_t count) { converted.append(bytes, count); });
   }
   // A NUL the target produced ends the text too.
-  converted.resize(std::strlen(converted.c_str()));
+  if (!whole) converted.resize(std::strlen(converted.c_str()));
   destination.swap(converted);
 }
 
 }  // namespace
 
+const char* ansiCodeSet() {
+  const char* codeSet = nl_langinfo(CODESET);
+  for (const char* ascii : {"ANSI_X3.4-1968", "ASCII", "US-ASCII", "646"}) {
+    if (strcmp(codeSet, ascii) == 0) return "UTF-8";
+  }
+  return codeSet;
+}
+
 void ansiToUtf8(const std::string& source, std::string& destination) {
-  reencode(nl_langinfo(CODESET), "UTF-8", source, destination);
+  reencode(ansiCodeSet(), "UTF-8", source, destination);
 }
 
 void utf8ToAnsi(const std::string& source, std::string& destination) {
-  reencode("UTF-8", nl_langinfo(CODESET), source, destination);
+  reencode("UTF-8", ansiCodeSet(), source, destination);
+}
+
+void utf8ToAnsiWhole(const std::string& source, std::string& destination) {
+  reencode("UTF-8", nl_langinfo(CODESET), source, destination, true);
 }

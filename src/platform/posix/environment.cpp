@@ -6,3 +6,7 @@ std::string environmentVariable(const char* name) {
   const char* value = std::getenv(name);
   return value ? std::string(value) : std::string();
 }
+
+void clearEnvironmentVariable(const char* name) {
+  unsetenv(name);
+}

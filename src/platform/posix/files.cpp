@@ -189,3 +189,49 @@ unsigned long fileVanishedError() {
 unsigned long fileSizeChangedError() {
   return EIO;
 }
+
+bool isRegularFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool isWrittenInPlace(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
+std::string replacedPath(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string target = resolved;
+  free(resolved);
+  return target;
+}
+
+std::string folderOfPath(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
+}
+
+bool prepareReplacement(const std::string& fresh, const std::string& target) {
+  struct stat info;
+  mode_t mode;
+  if (stat(target.c_str(), &info) == 0) {
+    // What the user may not write stays as it is, as it did when the copy
+    // went over it.
+    if (!S_ISDIR(info.st_mode) && access(target.c_str(), W_OK) != 0) return false;
+    mode = info.st_mode & 07777;
+  } else {
+    // The new file was made private; a new output gets what the umask allows.
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  return chmod(fresh.c_str(), mode) == 0;
+}
+
+bool renameOver(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}

@@ -130,7 +130,14 @@ bool netEndRequest(NetHandle handle) {
   resumeSending(*r);
   driveUntil(*r, [&] { return r->replyHeadersDone; });
   if (!r->replyHeadersDone) return failWith(failureCode(*r, CURLE_GOT_NOTHING));
-  return followRedirects(*r);
+  if (!followRedirects(*r)) return false;
+  // The final reply, read by the agent's rules: libcurl lets some broken
+  // framing pass (two different Content-Lengths, for one).
+  if (r->replyHeadTooLong || !readReplyHead(r->replyHeadText, r->replyHead)) {
+    abortTransfer(*r, CURLE_WEIRD_SERVER_REPLY);
+    return failWith(CURLE_WEIRD_SERVER_REPLY);
+  }
+  return true;
 }
 
 bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity) {
@@ -143,10 +150,15 @@ bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity) {
 
 bool netQueryContentLength(NetHandle handle, uint64_t& length) {
   NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r || !r->replyHeadersDone || !r->replyLengthKnown || r->replyChunked)
+  if (!r || !r->replyHeadersDone || r->replyHead.framing != BodyFraming::Length)
     return failWith(CURLE_BAD_FUNCTION_ARGUMENT);
-  length = r->replyLength;
+  length = r->replyHead.contentLength;
   return true;
+}
+
+BodyFraming netQueryBodyFraming(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->replyHead.framing : BodyFraming::UntilClose;
 }
 
 bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count) {
@@ -197,6 +209,10 @@ unsigned long netLastError() {
 
 unsigned long netReplyTooLargeError() {
   return CURLE_FILESIZE_EXCEEDED;
+}
+
+unsigned long netReplyFramingError() {
+  return CURLE_WEIRD_SERVER_REPLY;
 }
 
 unsigned long netReplyCutShortError() {

@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/http_framing.h"
+#include "platform/http_rules.h"
+
 using Clock = std::chrono::steady_clock;
 
 // The reply buffer takes one more piece from libcurl (at most
@@ -56,7 +59,7 @@ struct NetRequest {
   CURLcode result = CURLE_OK;
   bool started = false;
   bool transferDone = false;
-  Clock::time_point lastActivity;
+  LowSpeedWatch speed;
 
   // Upload.
   const char* piece = nullptr;
@@ -69,18 +72,22 @@ struct NetRequest {
 
   // Reply.
   std::string statusText;
-  std::string location;
+  std::string replyHeadText;  // the current reply's status line and headers
+  bool replyHeadTooLong = false;
+  ReplyHead replyHead;  // read once the final reply's head is complete
   std::string replyBuffer;
   size_t replyOffset = 0;
-  uint64_t replyLength = 0;
   int redirectsFollowed = 0;
-  bool replyLengthKnown = false;
-  bool replyChunked = false;
   bool replyHeadersDone = false;
   bool recvPaused = false;
 
   size_t replyBuffered() const { return replyBuffer.size() - replyOffset; }
-  void touch() { lastActivity = Clock::now(); }
+  void moved(size_t bytes) { speed.moved(bytes, millisecondsNow()); }
+  static uint64_t millisecondsNow() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+            .count());
+  }
 };
 
 // Records `code` as the last error of the layer and returns false.
@@ -98,17 +105,15 @@ bool sendStaged(NetRequest& r);
 
 // One round of the transfer: false when it had to be given up.
 bool driveOnce(NetRequest& r);
-// Waits for traffic, a little; gives the transfer up as timed out once
-// nothing has moved for NET_IDLE_SECONDS.
+// Waits for traffic, a little; gives the transfer up as timed out once the
+// low-speed rule (http_rules.h) says so.
 void waitForTraffic(NetRequest& r);
 
-// Runs the transfer until `satisfied` holds, it ends, or nothing has moved
-// for NET_IDLE_SECONDS. Only the time spent here counts towards the idle
-// limit: while the caller prepares its next piece, the transfer is paused and
-// nothing is expected to move.
+// Runs the transfer until `satisfied` holds, it ends, or the low-speed rule
+// gives it up. The rule's window runs on from one call to the next, so that
+// a server trickling a byte per call cannot keep the exchange alive.
 template <typename Condition>
 void driveUntil(NetRequest& r, Condition satisfied) {
-  r.touch();
   while (!satisfied() && !r.transferDone) {
     if (!driveOnce(r)) return;
     if (satisfied() || r.transferDone) return;

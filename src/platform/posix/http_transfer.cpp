@@ -6,7 +6,7 @@
 // upload whenever nothing is pending; the write callback fills a bounded
 // reply buffer and pauses the download when it is full, and netRead drains
 // it. Memory stays bounded whatever the sizes of body and reply, and a
-// transfer on which nothing moves for NET_IDLE_SECONDS is given up.
+// transfer that moves too slowly (http_rules.h) is given up.
 #include <cstring>
 
 #include "platform/http_rules.h"
@@ -47,14 +47,13 @@ size_t supplyBody(char* buffer, size_t size, size_t count, void* user) {
   std::memcpy(buffer, r.piece, taken);
   r.piece += taken;
   r.pieceLeft -= taken;
-  r.touch();
+  r.moved(taken);
   return taken;
 }
 
 size_t takeReply(char* bytes, size_t size, size_t count, void* user) {
   NetRequest& r = *static_cast<NetRequest*>(user);
   size_t length = size * count;
-  r.touch();
   if (r.replyBuffered() > 0 && r.replyBuffered() + length > REPLY_BUFFER_LIMIT) {
     r.recvPaused = true;
     return CURL_WRITEFUNC_PAUSE;
@@ -64,6 +63,7 @@ size_t takeReply(char* bytes, size_t size, size_t count, void* user) {
     r.replyOffset = 0;
   }
   r.replyBuffer.append(bytes, length);
+  r.moved(length);
   return length;
 }
 
@@ -97,7 +97,7 @@ bool driveOnce(NetRequest& r) {
 }
 
 void waitForTraffic(NetRequest& r) {
-  if (Clock::now() - r.lastActivity >= std::chrono::seconds(NET_IDLE_SECONDS)) {
+  if (r.speed.tooSlow(NetRequest::millisecondsNow())) {
     abortTransfer(r, CURLE_OPERATION_TIMEDOUT);
     return;
   }

@@ -10,6 +10,7 @@
 
 #include "platform/ascii.h"
 #include "platform/http.h"
+#include "platform/http_framing.h"
 #include "platform/http_rules.h"
 #include "platform/posix/http_request.h"
 #include "platform/posix/proxy.h"
@@ -77,7 +78,7 @@ size_t takeHeader(char* bytes, size_t size, size_t count, void* user) {
   NetRequest& r = *static_cast<NetRequest*>(user);
   size_t length = size * count;
   std::string line(bytes, length);
-  r.touch();
+  r.moved(length);
   r.requestSent = true;
   if (startsWithIgnoringAsciiCase(line, "HTTP/")) {
     // A new status line: an interim 1xx reply is followed by the final one.
@@ -85,22 +86,16 @@ size_t takeHeader(char* bytes, size_t size, size_t count, void* user) {
     size_t end = start == std::string::npos ? start : line.find_first_of(" \r\n", start + 1);
     r.statusText =
         start == std::string::npos ? std::string() : line.substr(start + 1, end - start - 1);
-    r.location.clear();
-    r.replyLengthKnown = false;
-    r.replyChunked = false;
+    r.replyHeadText.clear();
+    r.replyHeadTooLong = false;
     r.replyHeadersDone = false;
   } else if (line == "\r\n" || line == "\n") {
     if (!(r.statusText.size() == 3 && r.statusText[0] == '1')) r.replyHeadersDone = true;
-  } else if (startsWithIgnoringAsciiCase(line, "Location:")) {
-    r.location = trimmed(line.substr(9));
-  } else if (startsWithIgnoringAsciiCase(line, "Content-Length:")) {
-    std::string value = trimmed(line.substr(15));
-    char* end = nullptr;
-    r.replyLength = std::strtoull(value.c_str(), &end, 10);
-    r.replyLengthKnown = !value.empty() && *end == '\0';
-  } else if (startsWithIgnoringAsciiCase(line, "Transfer-Encoding:")) {
-    r.replyChunked = trimmed(line.substr(18)).find("chunked") != std::string::npos;
   }
+  // Kept whole, to be read by the agent's own rules once complete; a head
+  // too long is marked, not kept.
+  if (r.replyHeadText.size() + length > MAX_REPLY_HEAD) r.replyHeadTooLong = true;
+  if (!r.replyHeadTooLong) r.replyHeadText += line;
   return length;
 }
 
@@ -114,8 +109,10 @@ CURLcode startTransfer(NetRequest& r) {
   r.result = CURLE_OK;
   r.requestSent = false;
   r.statusText.clear();
-  r.location.clear();
+  r.replyHeadText.clear();
+  r.replyHeadTooLong = false;
   r.replyHeadersDone = false;
+  r.speed.start(NetRequest::millisecondsNow());
   r.replyBuffer.clear();
   r.replyOffset = 0;
   r.recvPaused = false;
@@ -201,14 +198,28 @@ bool sendHop(NetRequest& r) {
   return true;
 }
 
+namespace {
+
+// Where the current reply redirects to: empty when it names no Location, or
+// names two that differ.
+std::string redirectTarget(const NetRequest& r) {
+  std::string location;
+  if (r.replyHeadTooLong || !singleFieldValue(r.replyHeadText, "Location", location)) return "";
+  return location;
+}
+
+}  // namespace
+
 // Follows redirects the way WinINet does by default (see followsRedirect).
 // The last reply stands when a Location cannot be followed or the limit is
 // reached.
 bool followRedirects(NetRequest& r) {
-  while (followsRedirect(r.verb, std::atoi(r.statusText.c_str())) && !r.location.empty() &&
-         r.redirectsFollowed < MAX_REDIRECTS) {
+  for (std::string location = redirectTarget(r);
+       followsRedirect(r.verb, std::atoi(r.statusText.c_str())) && !location.empty() &&
+       r.redirectsFollowed < MAX_REDIRECTS;
+       location = redirectTarget(r)) {
     UrlParts next;
-    if (!crackUrl(resolveLocation(r.hostName, r.port, r.secure, r.objectName, r.location), next))
+    if (!crackUrl(resolveLocation(r.hostName, r.port, r.secure, r.objectName, location), next))
       return true;
     ++r.redirectsFollowed;
     if (r.verb != "GET") turnIntoGet(r);

@@ -4,12 +4,21 @@
 #include <cwchar>
 #include <cwctype>
 
+#include <langinfo.h>
+
 #include "platform/ascii.h"
+#include "platform/posix/code_set.h"
 #include "platform/text.h"
 #include "platform/text_chars.h"
 
 void initAnsiCodePage() {
   setlocale(LC_ALL, "");
+  // In a plain ASCII locale the characters are UTF-8's too, so that a
+  // search through a name steps over whole UTF-8 characters. Where the system
+  // has no such locale, the conversions still take the text as UTF-8.
+  if (strcmp(ansiCodeSet(), nl_langinfo(CODESET)) != 0) {
+    if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) setlocale(LC_CTYPE, "C.utf8");
+  }
 }
 
 // The locale's encodings that matter here (Shift_JIS, GBK, EUC, UTF-8) carry

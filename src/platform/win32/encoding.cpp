@@ -30,3 +30,17 @@ void ansiToUtf8(const std::string& source, std::string& destination) {
 void utf8ToAnsi(const std::string& source, std::string& destination) {
   reencode(CP_UTF8, CP_ACP, source, destination);
 }
+
+void utf8ToAnsiWhole(const std::string& source, std::string& destination) {
+  if (source.empty()) return;
+  // With explicit lengths a NUL is converted like any other character.
+  const int size = static_cast<int>(source.size());
+  int wideCount = MultiByteToWideChar(CP_UTF8, 0, source.data(), size, nullptr, 0);
+  std::vector<wchar_t> wide(static_cast<size_t>(wideCount) + 1, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, source.data(), size, wide.data(), wideCount);
+  int byteCount =
+      WideCharToMultiByte(CP_ACP, 0, wide.data(), wideCount, nullptr, 0, nullptr, nullptr);
+  std::vector<char> bytes(static_cast<size_t>(byteCount) + 1, '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.data(), wideCount, bytes.data(), byteCount, nullptr, nullptr);
+  destination.assign(bytes.data(), static_cast<size_t>(byteCount));
+}

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "platform/environment.h"
 
 std::string environmentVariable(const char* name) {
@@ -17,4 +19,11 @@ std::string environmentVariable(const char* name) {
     size = length;
   }
   return std::string();
+}
+
+void clearEnvironmentVariable(const char* name) {
+  // The system's block, which a started program inherits, and the runtime's
+  // copy, which getenv reads.
+  SetEnvironmentVariableA(name, nullptr);
+  _putenv((std::string(name) + "=").c_str());
 }

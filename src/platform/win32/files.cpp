@@ -7,6 +7,9 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include "platform/paths.h"
+#include "platform/text.h"
+
 bool fileExists(const std::string& path) {
   WIN32_FIND_DATAA entry;
   HANDLE search = FindFirstFileA(path.c_str(), &entry);
@@ -29,7 +32,15 @@ int openFileForReading(const std::string& path) {
 }
 
 int openFileForUpdate(const std::string& path) {
-  return _open(path.c_str(), _O_RDWR | _O_CREAT | _O_BINARY, _S_IREAD | _S_IWRITE);
+  // Others may delete it while it is open: a cancelled run removes the file
+  // it is still filling from the console's handler thread.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+  if (fd == -1) CloseHandle(handle);
+  return fd;
 }
 
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {
@@ -91,4 +102,66 @@ unsigned long fileVanishedError() {
 }
 unsigned long fileSizeChangedError() {
   return ERROR_HANDLE_EOF;
+}
+
+namespace {
+
+// The type of what `path` opens (FILE_TYPE_DISK for a file); it is opened for
+// no access at all, only to ask. FILE_TYPE_UNKNOWN when it cannot be opened.
+DWORD openedFileType(const std::string& path) {
+  HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return FILE_TYPE_UNKNOWN;
+  DWORD type = GetFileType(handle);
+  CloseHandle(handle);
+  return type;
+}
+
+// Attributes that tell an entry with content of its own; a pipe or pattern
+// has none to give.
+bool hasFileAttributes(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+}
+
+}  // namespace
+
+bool isRegularFile(const std::string& path) {
+  return hasFileAttributes(path) && openedFileType(path) == FILE_TYPE_DISK;
+}
+
+bool isWrittenInPlace(const std::string& path) {
+  if (hasFileAttributes(path)) {
+    DWORD type = openedFileType(path);
+    if (type != FILE_TYPE_DISK && type != FILE_TYPE_UNKNOWN) return true;
+  }
+  // The console and other devices that cannot be opened just to ask.
+  size_t separator = path.find_last_of("\\/:");
+  std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
+  return isReservedFileName(name) && name.back() != '.' && name.back() != ' ';
+}
+
+std::string replacedPath(const std::string& path) {
+  return path;
+}
+
+std::string folderOfPath(const std::string& path) {
+  // Searched character by character: a double-byte character's trail byte
+  // may equal "\".
+  size_t cut = std::string::npos;
+  for (char separator : {'\\', '/', ':'}) {
+    size_t found = findLastChar(path, separator);
+    if (found != std::string::npos && (cut == std::string::npos || found > cut)) cut = found;
+  }
+  return cut == std::string::npos ? std::string(".\\") : path.substr(0, cut + 1);
+}
+
+bool prepareReplacement(const std::string&, const std::string&) {
+  return true;
+}
+
+bool renameOver(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }

@@ -4,6 +4,7 @@
 // agent (http_redirects.cpp).
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/http.h"
 #include "platform/win32/http_request.h"
@@ -33,6 +34,47 @@ void closeHopHandles(NetRequest& r) {
 bool addHeaderLine(HINTERNET request, const std::string& line) {
   return HttpAddRequestHeadersA(request, line.c_str(), static_cast<DWORD>(-1),
                                 HTTP_ADDREQ_FLAG_ADD) != FALSE;
+}
+
+namespace {
+
+// One HttpQueryInfoA text, refused when longer than `limit`.
+bool queryText(HINTERNET request, DWORD query, std::string& text, size_t limit) {
+  DWORD size = 0;
+  text.clear();
+  if (HttpQueryInfoA(request, query, nullptr, &size, nullptr)) return true;
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+  if (size > limit) {
+    SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    return false;
+  }
+  std::vector<char> buffer(size + 1);
+  DWORD got = size;
+  if (!HttpQueryInfoA(request, query, buffer.data(), &got, nullptr)) return false;
+  text.assign(buffer.data(), got < size ? got : size);
+  text.resize(std::strlen(text.c_str()));
+  return true;
+}
+
+}  // namespace
+
+bool queryReplyHead(HINTERNET request, std::string& head) {
+  constexpr size_t PART_LIMIT = 1024;
+  std::string raw, version, code, reason;
+  if (!queryText(request, HTTP_QUERY_RAW_HEADERS_CRLF, raw, MAX_REPLY_HEAD)) return false;
+  // WinINet writes the raw status line anew from what it understood; the
+  // version and the status code as they came are asked for one by one.
+  queryText(request, HTTP_QUERY_VERSION, version, PART_LIMIT);
+  queryText(request, HTTP_QUERY_STATUS_CODE, code, PART_LIMIT);
+  queryText(request, HTTP_QUERY_STATUS_TEXT, reason, PART_LIMIT);
+  size_t statusEnd = raw.find('\n');
+  head = version + " " + code + (reason.empty() ? "" : " " + reason) + "\r\n" +
+         (statusEnd == std::string::npos ? std::string() : raw.substr(statusEnd + 1));
+  return true;
+}
+
+void countHeadMoved(NetRequest& r, const std::string& head) {
+  if (r.calls) r.calls->moved(static_cast<DWORD>(head.size()));
 }
 
 bool crackUrl(const std::string& url, UrlParts& parts) {
@@ -120,6 +162,7 @@ NetHandle netOpenRequest(NetHandle connectionHandle, const char* verb,
   r->objectName = objectName;
   r->secure = secure;
   r->calls = new CallThread;
+  r->calls->speed.start(GetTickCount64());
   r->thread = CreateThread(nullptr, 0, runCalls, r->calls, 0, nullptr);
   // Without a thread of its own the request still works, without the watch.
   if (!r->thread) r->calls->holders = 1;
@@ -163,7 +206,7 @@ bool netWrite(NetHandle handle, const void* bytes, uint32_t count) {
       InternetGetLastResponseInfoA(&t.responseError, text, &length);
       SetLastError(error);
     }
-    t.touch();
+    t.moved(ok ? done : 0);
     return ok;
   });
   if (!written && r->calls) lastWriteResponseError = r->calls->responseError;
@@ -180,12 +223,33 @@ bool netEndRequest(NetHandle handle) {
   HINTERNET request = r->handle;
   if (!runCall(*r, [request](CallThread&) { return HttpEndRequestA(request, nullptr, 0, 0); }))
     return false;
-  return followRedirects(*r);
+  if (!followRedirects(*r)) return false;
+  // The final reply, read by the agent's own rules: WinINet lets broken
+  // framing pass on some systems (wine's takes two different Content-Lengths,
+  // a four-digit status, "ICY").
+  std::string head;
+  if (!queryReplyHead(r->handle, head)) return false;
+  countHeadMoved(*r, head);
+  if (!readReplyHead(head, r->replyHead)) {
+    SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    return false;
+  }
+  if (r->replyHead.status < 200) return readFinalAfterInterim(*r);
+  return true;
 }
 
 bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity) {
   NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
   if (!r || !r->handle) return false;
+  if (r->interim.taken) {
+    std::string status = std::to_string(r->replyHead.status);
+    if (status.size() + 1 > capacity) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return false;
+    }
+    std::memcpy(buffer, status.c_str(), status.size() + 1);
+    return true;
+  }
   DWORD length = capacity;
   return HttpQueryInfoA(r->handle, HTTP_QUERY_STATUS_CODE, buffer, &length, nullptr) != FALSE;
 }
@@ -193,49 +257,58 @@ bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity) {
 bool netQueryContentLength(NetHandle handle, uint64_t& length) {
   NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
   if (!r || !r->handle) return false;
-  char text[32] = "";
-  DWORD size = sizeof text;
-  if (!HttpQueryInfoA(r->handle, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text) return false;
-  length = value;
+  if (r->replyHead.framing != BodyFraming::Length) {
+    SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
+    return false;
+  }
+  length = r->replyHead.contentLength;
   return true;
+}
+
+BodyFraming netQueryBodyFraming(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->replyHead.framing : BodyFraming::UntilClose;
 }
 
 bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count) {
   NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
   if (!r) return false;
-  HINTERNET request = r->handle;
-  if (r->bufferedReply > 0 && r->handle) {
+  if (r->interim.taken) return readAfterInterim(*r, buffer, capacity, count);
+  return readReplyBytes(*r, buffer, capacity, count);
+}
+
+bool readReplyBytes(NetRequest& r, void* buffer, uint32_t capacity, uint32_t& count) {
+  HINTERNET request = r.handle;
+  if (r.bufferedReply > 0 && r.handle) {
     // Bytes that have arrived already are read at once, without the thread.
     DWORD done = 0;
-    if (!InternetReadFile(request, buffer,
-                          r->bufferedReply < capacity ? r->bufferedReply : capacity, &done))
+    if (!InternetReadFile(request, buffer, r.bufferedReply < capacity ? r.bufferedReply : capacity,
+                          &done))
       return false;
-    r->bufferedReply = done < r->bufferedReply ? r->bufferedReply - done : 0;
+    if (r.calls) r.calls->moved(done);
+    r.bufferedReply = done < r.bufferedReply ? r.bufferedReply - done : 0;
     count = done;
     return true;
   }
-  bool read = runCall(*r, [request, capacity](CallThread& t) {
+  bool read = runCall(r, [request, capacity](CallThread& t) {
     // InternetReadFile waits until it can fill the whole buffer: asking for
     // what has arrived lets every piece count as bytes moving, so a server
     // that sends slowly is not taken for a silent one.
     DWORD available = 0;
     if (!InternetQueryDataAvailable(request, &available, 0, 0)) return FALSE;
-    t.touch();
     DWORD wanted = available == 0 || available > capacity ? capacity : available;
     t.bytes.resize(capacity);
     DWORD done = 0;
     BOOL ok = InternetReadFile(request, t.bytes.data(), wanted, &done);
     t.bytes.resize(ok ? done : 0);
+    t.moved(ok ? done : 0);
     t.bufferedReply = ok && available > done ? available - done : 0;
     return ok;
   });
   if (!read) return false;
-  count = static_cast<uint32_t>(r->calls->bytes.size());
-  if (count > 0) std::memcpy(buffer, r->calls->bytes.data(), count);
-  r->bufferedReply = r->calls->bufferedReply;
+  count = static_cast<uint32_t>(r.calls->bytes.size());
+  if (count > 0) std::memcpy(buffer, r.calls->bytes.data(), count);
+  r.bufferedReply = r.calls->bufferedReply;
   return true;
 }
 
@@ -278,6 +351,10 @@ unsigned long netLastError() {
 
 unsigned long netReplyTooLargeError() {
   return ERROR_NOT_ENOUGH_MEMORY;
+}
+
+unsigned long netReplyFramingError() {
+  return ERROR_HTTP_INVALID_SERVER_RESPONSE;
 }
 
 unsigned long netReplyCutShortError() {

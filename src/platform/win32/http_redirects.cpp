@@ -18,17 +18,13 @@ int replyStatus(HINTERNET request) {
   return static_cast<int>(status);
 }
 
-bool replyLocation(HINTERNET request, std::string& location) {
-  std::vector<char> text(1024);
-  for (;;) {
-    DWORD size = static_cast<DWORD>(text.size());
-    if (HttpQueryInfoA(request, HTTP_QUERY_LOCATION, text.data(), &size, nullptr)) {
-      location.assign(text.data(), size);
-      return true;
-    }
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
-    text.resize(size + 1);
-  }
+// Where the reply redirects to: false when it names no Location, or names
+// two that differ, or its head cannot be read.
+bool replyLocation(NetRequest& r, std::string& location) {
+  std::string head;
+  if (!queryReplyHead(r.handle, head)) return false;
+  countHeadMoved(r, head);
+  return singleFieldValue(head, "Location", location);
 }
 
 // Opens the request for the next hop, a GET to `next`, in place of the
@@ -61,7 +57,7 @@ bool followRedirects(NetRequest& r) {
   while (r.redirectsFollowed < MAX_REDIRECTS && followsRedirect(r.verb, replyStatus(r.handle))) {
     std::string location;
     UrlParts next;
-    if (!replyLocation(r.handle, location) || location.empty() ||
+    if (!replyLocation(r, location) || location.empty() ||
         !crackUrl(resolveLocation(r.hostName, r.port, r.secure, r.objectName, location), next))
       return true;
     ++r.redirectsFollowed;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/http.h"
+#include "platform/http_framing.h"
 #include "platform/http_rules.h"
 
 constexpr DWORD RESPONSE_TEXT_SIZE = 260;
@@ -48,16 +49,25 @@ struct CallThread {
   bool quit = false;
   BOOL result = FALSE;
   DWORD error = 0;
-  ULONGLONG lastActivity = 0;  // when a byte last moved
-  std::vector<char> bytes;     // what a write sends, what a read got
-  DWORD responseError = 0;     // InternetGetLastResponseInfoA after a failed write
-  DWORD bufferedReply = 0;     // bytes that had arrived beyond what a read took
+  LowSpeedWatch speed;      // the low-speed rule's window, on GetTickCount64
+  std::vector<char> bytes;  // what a write sends, what a read got
+  DWORD responseError = 0;  // InternetGetLastResponseInfoA after a failed write
+  DWORD bufferedReply = 0;  // bytes that had arrived beyond what a read took
 
-  void touch() {
+  void moved(DWORD count) {
     AcquireSRWLockExclusive(&lock);
-    lastActivity = GetTickCount64();
+    speed.moved(count, GetTickCount64());
     ReleaseSRWLockExclusive(&lock);
   }
+};
+
+// A final reply that WinINet gave as the body of an interim 1xx one (wine's
+// passes over 100 Continue only), read by the agent (http_interim.cpp).
+struct AfterInterim {
+  bool taken = false;
+  std::string buffered;   // bytes of it read, not yet handed out
+  uint64_t bodyLeft = 0;  // with BodyFraming::Length
+  bool ended = false;
 };
 
 struct NetRequest {
@@ -74,6 +84,8 @@ struct NetRequest {
   std::vector<std::string> headerLines;  // the caller's, repeated on each hop
   int redirectsFollowed = 0;
   DWORD bufferedReply = 0;  // reply bytes known to have arrived, not yet read
+  ReplyHead replyHead;      // the final reply's, read by the agent's rules
+  AfterInterim interim;
   bool timedOut = false;
   CallThread* calls = nullptr;
   HANDLE thread = nullptr;  // null: calls run on the caller's thread
@@ -96,9 +108,32 @@ bool addHeaderLine(HINTERNET request, const std::string& line);
 void letGo(CallThread* calls);
 DWORD WINAPI runCalls(void* context);
 // Runs `call` on the request's thread and waits for it while bytes move;
-// when nothing has moved for NET_IDLE_SECONDS, cancels it and fails with
-// ERROR_INTERNET_TIMEOUT.
+// when the low-speed rule (http_rules.h) says the exchange has moved too
+// little, cancels it and fails with ERROR_INTERNET_TIMEOUT; when the call
+// makes the process grow past a bound of the agent's own (WinINet holds a
+// reply head whole, however long), with ERROR_NOT_ENOUGH_MEMORY. The rule's window
+// opens with the request and runs on from one call to the next.
 bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call);
+
+// The reply head as it came, for the agent's own rules: the status line as
+// the server wrote it, then every header line. False, with
+// ERROR_HTTP_INVALID_SERVER_RESPONSE, when it is longer than MAX_REPLY_HEAD.
+bool queryReplyHead(HINTERNET request, std::string& head);
+
+// The reply body as WinINet gives it, through the request's thread.
+bool readReplyBytes(NetRequest& r, void* buffer, uint32_t capacity, uint32_t& count);
+
+// WinINet took an interim reply for the final one: reads the final reply's
+// head from what follows, into r.replyHead (http_interim.cpp). Fails with
+// ERROR_HTTP_INVALID_SERVER_RESPONSE when its framing is invalid, or it is
+// chunked: the chunks would have to be decoded here.
+bool readFinalAfterInterim(NetRequest& r);
+// The final reply's body, after readFinalAfterInterim.
+bool readAfterInterim(NetRequest& r, void* buffer, uint32_t capacity, uint32_t& count);
+
+// The bytes of a reply head count towards the low-speed rule once it has
+// come: WinINet shows none of them while it reads the head.
+void countHeadMoved(NetRequest& r, const std::string& head);
 
 // Redirects followed by the agent rather than by WinINet (http_redirects.cpp).
 // The last reply stands when a Location cannot be followed or the limit is

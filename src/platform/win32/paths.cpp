@@ -24,6 +24,7 @@ bool isReservedFileName(const std::string& name) {
          stem[3] >= '1' && stem[3] <= '9';
 }
 
-char nativeSeparatorBesidesBackslash() {
-  return 0;
+std::string lastPathSegment(const std::string& path) {
+  size_t backslash = findLastChar(path, '\\');
+  return backslash == std::string::npos ? path : path.substr(backslash + 1);
 }

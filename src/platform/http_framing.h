@@ -1,0 +1,49 @@
+// How a reply's head says where its body ends, read by the same rules on
+// every system, whatever the HTTP library below makes of it. A reply whose
+// framing is invalid, or which cannot be told from one cut short, must not
+// pass for a whole one (RFC 9112, section 6).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A reply head longer than this is refused rather than held.
+constexpr size_t MAX_REPLY_HEAD = 256 * 1024;
+
+enum class BodyFraming {
+  None,        // 1xx, 204 and 304 replies carry no body
+  Length,      // Content-Length
+  Chunked,     // chunked transfer coding, ended by its last chunk
+  UntilClose,  // neither: the body ends when the server closes
+};
+
+struct ReplyHead {
+  int status = 0;
+  BodyFraming framing = BodyFraming::UntilClose;
+  uint64_t contentLength = 0;  // with BodyFraming::Length
+};
+
+// Reads a final reply's head: its status line, then its header lines, each
+// ending in CRLF or LF; a blank line may close it. False when the framing is
+// invalid:
+// - the status line is not "HTTP/1.x", a blank and exactly three digits
+//   (followed by a blank and the reason, or by nothing);
+// - a transfer coding other than one "chunked" is named (nothing else is
+//   decoded), or any transfer coding in an HTTP/1.0 reply;
+// - Content-Length values differ or are not decimal numbers (a chunked
+//   reply's Content-Length is ignored: chunked wins);
+// - a framing field has white space before its colon;
+// - the head is longer than MAX_REPLY_HEAD.
+bool readReplyHead(const std::string& head, ReplyHead& reply);
+
+// The values of every header field named `name` (ASCII case ignored), in
+// order, with the blanks and tabs around each value trimmed.
+std::vector<std::string> headerFieldValues(const std::string& head, const char* name);
+
+// The value of a header field that should be given once: false when the
+// field is missing, or given more than once with values that differ.
+bool singleFieldValue(const std::string& head, const char* name, std::string& value);
+
+// Space and tab trimmed from both ends, as around a header field's value.
+std::string trimmedBlanks(const std::string& text);
