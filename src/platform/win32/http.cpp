@@ -24,6 +24,10 @@ DWORD lastWriteResponseError = 0;
 
 }  // namespace
 
+void noteInvalidHandle() {
+  SetLastError(ERROR_INVALID_HANDLE);
+}
+
 void closeHopHandles(NetRequest& r) {
   if (r.handle) InternetCloseHandle(r.handle);
   if (r.hopConnection) InternetCloseHandle(r.hopConnection);
