@@ -1,9 +1,10 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A local signing service for tarvolin-agent.
 
 Answers the agent's version check, upload, download and upgrade query on
 127.0.0.1:8080, signs uploaded PE files with a development certificate, and
-needs nothing beyond Python's standard library, openssl and osslsigncode.
+needs nothing beyond Debian's python3 and python3-multipart, openssl and
+osslsigncode.
 
     python3 local-service/tarvolin_service.py [--port 8080] [--state-dir DIR]
 

@@ -37,7 +37,7 @@ packages=(
   wine wine64 wine32:i386
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   dpkg-dev quilt locales lintian
-  python3 openssl osslsigncode zip unzip curl time strace linux-perf
+  python3 python3-multipart openssl osslsigncode zip unzip curl time strace linux-perf
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
 )
 missing=()

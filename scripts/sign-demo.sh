@@ -54,7 +54,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 echo "== start the local signing service on 127.0.0.1:$port"
-python3 "$here/local-service/tarvolin_service.py" --port "$port" \
+/usr/bin/python3 "$here/local-service/tarvolin_service.py" --port "$port" \
   --port-file "$scratch/port" --state-dir "$state_dir" 2>>"$scratch/service.log" &
 service_pid=$!
 for _ in $(seq 600); do

@@ -33,6 +33,13 @@ void explain(const std::string& note) {
   writeErr("tarvolin-agent: " + note + "\n");
 }
 
+// A request whose fields could not all be added is not sent: it would go out
+// without them.
+int32_t outOfMemory() {
+  explain("out of memory: the request's form fields could not be added");
+  return FAILURE;
+}
+
 // Sends `request` to `url`, showing the transfer when `progress` is given.
 // True on status 200; otherwise the server's text or the transport's error
 // line is written.
@@ -90,7 +97,8 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
   const RunSettings& settings = runSettings;
   {
     FormRequest check;
-    prepareVersionCheck(check, settings.authKey, settings.programVersion);
+    if (!prepareVersionCheck(check, settings.authKey, settings.programVersion))
+      return outOfMemory();
     if (!exchange(check, VERSION_CHECK_URL)) return FAILURE;
     ServiceReply reply = readReply(check, "version check's");
     if (reply.code != 0) return reply.printServiceMessage();
@@ -99,6 +107,7 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
   std::string missingInput;
   if (!prepareUpload(upload, settings.authKey, settings.programVersion, settings.inputFiles,
                      missingInput)) {
+    if (missingInput.empty()) return outOfMemory();
     writeOut("[" + missingInput + INPUT_MISSING_TEXT);
     return FAILURE;
   }

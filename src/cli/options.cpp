@@ -38,8 +38,8 @@ const Option OPTIONS[] = {
 
 OptionId optionNamed(const std::string& argument) {
   for (const Option& option : OPTIONS) {
-    if (equalsIgnoreCase(argument, option.dashForm) ||
-        equalsIgnoreCase(argument, option.slashForm)) {
+    if (equalsIgnoringCodePageCase(argument, option.dashForm) ||
+        equalsIgnoringCodePageCase(argument, option.slashForm)) {
       return option.id;
     }
   }

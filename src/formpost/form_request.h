@@ -38,7 +38,7 @@ struct FileField {
   bool writePartHeader(const BodySink& sink, const std::string& boundary) const;
   bool writePartTrailer(const BodySink& sink) const;
 
-  bool openContent(int64_t startOffset);
+  bool openContent();
   bool readContent(void* buffer, uint32_t capacity, int64_t& count);
   void closeContent();
 };

@@ -54,7 +54,7 @@ unsigned long systemErrorOr(unsigned long fallback) {
 BodyWriteOutcome streamContent(FileField& file, const BodySink& sink, const ContentTap& tap,
                                int32_t index) {
   setLastSystemError(0);
-  if (!file.openContent(-1)) return fileFailure(systemErrorOr(fileVanishedError()));
+  if (!file.openContent()) return fileFailure(systemErrorOr(fileVanishedError()));
   std::vector<char> block(FILE_READ_BLOCK);
   uint64_t remaining = file.size;
   for (;;) {

@@ -32,6 +32,11 @@ constexpr uint16_t LANGUAGE_PRIMARY_MASK = 0x3FF;
 
 enum class NumberStyle { Decimal, Hexadecimal };
 
+// "error : <code>\n": the line of a step that has no error number.
+std::string stepLine(int32_t code) {
+  return "error : " + std::to_string(code) + "\n";
+}
+
 int32_t fail(FormRequest& request, int32_t code, unsigned long number,
              NumberStyle style = NumberStyle::Decimal) {
   char message[64];
@@ -241,7 +246,7 @@ int formatModuleVersion(char* buffer) {
 
 int32_t FormRequest::send(const char* url) {
   if (!crackUrl(url ? url : "", urlParts)) {
-    replyBody = SPLIT_URL_FAILED_TEXT;
+    replyBody = stepLine(STEP_SPLIT_URL);  // statusCode keeps its value
     return -1;
   }
   return sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
@@ -261,9 +266,10 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
   if (!requestHandle)
     return fail(*this, STEP_OPEN_REQUEST, netLastError(), NumberStyle::Hexadecimal);
 
+  // A version that cannot be read goes out as an empty value.
   char version[VERSION_TEXT_CAPACITY] = "";
-  formatModuleVersion(version);
-  if (!netAddHeaderLine(requestHandle, std::string("Agent-Version: ") + version + "\r\n"))
+  const char* versionText = formatModuleVersion(version) ? version : "";
+  if (!netAddHeaderLine(requestHandle, std::string("Agent-Version: ") + versionText + "\r\n"))
     return fail(*this, STEP_ADD_AGENT_HEADER, netLastError(), NumberStyle::Hexadecimal);
   const int language = systemDefaultLanguageId() & LANGUAGE_PRIMARY_MASK;
   if (!netAddHeaderLine(requestHandle, "Agent-Language: " + std::to_string(language) + "\r\n"))
@@ -275,10 +281,8 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
     int32_t code = sendMultipartBody(*this);
     if (code != 0) return code;
   } else {
-    char message[32];
-    std::snprintf(message, sizeof message, "error : %d\n", STEP_UNKNOWN_SEND_MODE);
     statusCode = STEP_UNKNOWN_SEND_MODE;
-    replyBody = message;
+    replyBody = stepLine(STEP_UNKNOWN_SEND_MODE);
     return STEP_UNKNOWN_SEND_MODE;
   }
 

@@ -19,7 +19,6 @@ uint64_t probeSize(const std::string& path);
 int openFileForReading(const std::string& path);
 // Read and write, byte-exact, created when missing, never truncated.
 int openFileForUpdate(const std::string& path);
-bool seekFile(int fd, int64_t offsetFromStart);
 // Bytes read, 0 at the end, -1 on an error.
 int64_t readFile(int fd, void* buffer, uint32_t capacity);
 // True only when every byte was written.

@@ -81,10 +81,6 @@ int openFileForUpdate(const std::string& path) {
   return open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
 }
 
-bool seekFile(int fd, int64_t offsetFromStart) {
-  return lseek(fd, static_cast<off_t>(offsetFromStart), SEEK_SET) != static_cast<off_t>(-1);
-}
-
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {
   ssize_t count;
   do {
@@ -139,7 +135,8 @@ bool copyFileOverwriting(const std::string& from, const std::string& to) {
   int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (source < 0) return false;
   // Truncating the source itself would lose it; the Windows copy refuses too.
-  struct stat sourceInfo, targetInfo;
+  struct stat sourceInfo {};
+  struct stat targetInfo {};
   if (fstat(source, &sourceInfo) == 0 && stat(to.c_str(), &targetInfo) == 0 &&
       sourceInfo.st_dev == targetInfo.st_dev && sourceInfo.st_ino == targetInfo.st_ino) {
     close(source);
