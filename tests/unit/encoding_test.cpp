@@ -29,12 +29,15 @@ TEST(Encoding, EmptySourceLeavesTheDestination) {
 TEST(Encoding, PlainAsciiLocaleCountsAsUtf8) {
   std::string before = setlocale(LC_ALL, nullptr);
   ASSERT_NE(nullptr, setlocale(LC_ALL, "C"));
-  std::string name = "caf\xc3\xa9 \xe6\x97\xa5.exe", utf8, back;
+  std::string name = "caf\xc3\xa9 \xe6\x97\xa5.exe", utf8, back, reply;
   ansiToUtf8(name, utf8);
   utf8ToAnsi(utf8, back);
+  // A reply's text, NUL bytes and all, keeps its characters too.
+  utf8ToAnsiWhole(name + '\0' + name, reply);
   setlocale(LC_ALL, before.c_str());
   EXPECT_EQ(name, utf8);
   EXPECT_EQ(name, back);
+  EXPECT_EQ(name + '\0' + name, reply);
 }
 #endif
 

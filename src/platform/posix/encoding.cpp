@@ -129,5 +129,5 @@ void utf8ToAnsi(const std::string& source, std::string& destination) {
 }
 
 void utf8ToAnsiWhole(const std::string& source, std::string& destination) {
-  reencode("UTF-8", nl_langinfo(CODESET), source, destination, true);
+  reencode("UTF-8", ansiCodeSet(), source, destination, true);
 }

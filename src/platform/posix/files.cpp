@@ -81,6 +81,10 @@ int openFileForUpdate(const std::string& path) {
   return open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
 }
 
+bool seekFile(int fd, int64_t offsetFromStart) {
+  return lseek(fd, static_cast<off_t>(offsetFromStart), SEEK_SET) != static_cast<off_t>(-1);
+}
+
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {
   ssize_t count;
   do {

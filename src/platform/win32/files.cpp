@@ -43,6 +43,10 @@ int openFileForUpdate(const std::string& path) {
   return fd;
 }
 
+bool seekFile(int fd, int64_t offsetFromStart) {
+  return _lseeki64(fd, offsetFromStart, SEEK_SET) != -1;
+}
+
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {
   // _read counts in a signed int: keep each call within it.
   if (capacity > 0x7FFFFFFFu) capacity = 0x7FFFFFFFu;
