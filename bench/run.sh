@@ -19,21 +19,28 @@ if [ ! -x /usr/bin/time ]; then
 fi
 
 echo "Building the agent in $linux_dir"
-cmake --preset linux -B "$linux_dir" -DTARVOLIN_TESTS=OFF >/dev/null
-cmake --build "$linux_dir" -j2 --target tarvolin-agent >/dev/null
+cmake --preset linux -B "$linux_dir" >/dev/null
+cmake --build "$linux_dir" -j2 --target tarvolin-agent proof-probe >/dev/null
 
 wine_args=()
+verify_wine_args=()
 if [ "${BENCH_NO_WINE:-0}" != 1 ] && command -v x86_64-w64-mingw32-g++ >/dev/null &&
   { [ -x /usr/lib/wine/wine64 ] || command -v wine64 >/dev/null; }; then
   echo "Building the Windows agent (x86-64) in $win64_dir"
-  cmake --preset win64 -B "$win64_dir" -DTARVOLIN_TESTS=OFF >/dev/null
-  cmake --build "$win64_dir" -j2 --target tarvolin-agent >/dev/null
+  cmake --preset win64 -B "$win64_dir" >/dev/null
+  cmake --build "$win64_dir" -j2 --target tarvolin-agent proof-probe >/dev/null
   "$here/scripts/wine-prefix.sh"
   wine_args=(--wine-agent "$win64_dir/tarvolin-agent.exe"
+    --wine-runner "$here/scripts/wine-run.sh")
+  verify_wine_args=(--wine-probe "$win64_dir/proof-probe.exe"
     --wine-runner "$here/scripts/wine-run.sh")
 else
   echo "No mingw-w64 x86-64 compiler or wine64: the Windows build is not measured"
 fi
 
-exec python3 "$here/bench/bench.py" --agent "$linux_dir/tarvolin-agent" \
+python3 "$here/bench/bench.py" --agent "$linux_dir/tarvolin-agent" \
   ${wine_args[@]+"${wine_args[@]}"} --output "$here/BENCHMARKS.md" "$@"
+# What -verify costs, as a section of its own in BENCHMARKS.md.
+exec python3 "$here/bench/verify_bench.py" --agent "$linux_dir/tarvolin-agent" \
+  --probe "$linux_dir/proof-probe" ${verify_wine_args[@]+"${verify_wine_args[@]}"} \
+  --output "$here/BENCHMARKS.md"

@@ -2,7 +2,7 @@
 """A stand-in for the signing service that costs as little as possible, for
 the benchmarks. Python 3 standard library only.
 
-    sink.py [--host 127.0.0.1] [--port 0]
+    sink.py [--host 127.0.0.1] [--port 0] [--serve-file PATH]
 
 Prints "port N" on its first line once it listens, then serves until killed.
 Each connection gets a thread; requests on a connection are served in turn
@@ -15,7 +15,8 @@ random bytes, repeated. Nothing is parsed beyond the request head.
     POST .../tarvolinFE/version.aspx    -> <result><code>0</code></result>
     POST .../tarvolinFE/upload.aspx     -> code 0 and a <url> to /dl/N/result.bin,
                                            N set with /__config?download=N
-    GET  /dl/N/NAME                     -> N bytes of the repeated block
+    GET  /dl/N/NAME                     -> N bytes of the repeated block, or the
+                                           file given with --serve-file (N unused)
     GET  /__block                       -> the 1 MiB block itself
     GET  /__config?download=N           -> sets N
     GET  /__stats                       -> the timings of the POSTs so far as
@@ -40,7 +41,7 @@ BLOCK = os.urandom(BUFFER_SIZE)
 
 lock = threading.Lock()
 stats = []
-settings = {"download": 0}
+settings = {"download": 0, "file": None}
 port_holder = {"port": 0}
 
 
@@ -71,6 +72,17 @@ def send_download(sock, size, keep_alive):
         piece = min(left, BUFFER_SIZE)
         sock.sendall(view[:piece])
         left -= piece
+
+
+def send_file(sock, path, keep_alive):
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        head = (
+            "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+            "Content-Length: %d\r\n%s\r\n" % (size, "" if keep_alive else "Connection: close\r\n")
+        ).encode("latin-1")
+        sock.sendall(head)
+        sock.sendfile(f)
 
 
 def origin_form(target):
@@ -156,6 +168,8 @@ class Connection:
             url = "http://127.0.0.1:%d/dl/%d/result.bin" % (port_holder["port"],
                                                            settings["download"])
             reply(sock, "200 OK", xml_reply(url), "text/xml; charset=utf-8", keep_alive)
+        elif method == "GET" and path.startswith("/dl/") and settings["file"]:
+            send_file(sock, settings["file"], keep_alive)
         elif method == "GET" and path.startswith("/dl/"):
             send_download(sock, int(path.split("/")[2]), keep_alive)
         elif method == "GET" and path == "/__block":
@@ -197,8 +211,10 @@ def main(argv):
             host = args.pop(0)
         elif option == "--port":
             port = int(args.pop(0))
+        elif option == "--serve-file":
+            settings["file"] = args.pop(0)
         else:
-            sys.exit("usage: sink.py [--host HOST] [--port PORT]")
+            sys.exit("usage: sink.py [--host HOST] [--port PORT] [--serve-file PATH]")
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((host, port))

@@ -1,15 +1,26 @@
-"""Streaming reader for multipart/form-data request bodies.
+"""Reads multipart/form-data request bodies.
 
 The body is read from the connection in bounded chunks, exactly as many bytes
-as the Content-Length announced; text fields are kept in memory (with a size
-limit) and file contents go straight to disk, so an upload of any size needs
-only a few chunks of memory.
+as the Content-Length announced, and fed to python3-multipart's streaming
+parser; text fields are kept in memory (with a size limit) and file contents
+go straight to disk, so an upload of any size needs only a few chunks of
+memory. The parser finds the parts; the names in a part's
+Content-Disposition are read here, because the agent writes them between
+quotes as they are, without escaping.
 """
+
+import logging
+
+from multipart.multipart import MultipartParseError, MultipartParser
 
 CHUNK_SIZE = 64 * 1024
 MAX_HEADER_BLOCK = 16 * 1024
 MAX_TEXT_VALUE = 64 * 1024
-MAX_PREAMBLE = 64 * 1024
+
+# The parser logs every refused body as a warning; the service says why in
+# its own log line.
+logging.getLogger("multipart").addHandler(logging.NullHandler())
+logging.getLogger("multipart").propagate = False
 
 
 class FormError(Exception):
@@ -66,20 +77,10 @@ def _quoted_param(segment, key):
     return segment[start:end]
 
 
-def _parse_part_headers(block):
-    disposition = None
-    content_type = "text/plain"
-    for line in block.split(b"\r\n"):
-        key, sep, value = line.partition(b":")
-        if not sep:
-            raise FormError("a part header line has no colon")
-        key = key.strip().lower()
-        value = value.strip()
-        if key == b"content-disposition":
-            disposition = value
-        elif key == b"content-type":
-            content_type = value.decode("latin-1")
-    if disposition is None or not disposition.lower().startswith(b"form-data"):
+def _part_from_headers(headers):
+    disposition = headers.get(b"content-disposition", b"").strip()
+    content_type = headers.get(b"content-type", b"text/plain").strip().decode("latin-1")
+    if not disposition.lower().startswith(b"form-data"):
         raise FormError("a part is not form-data")
     # Search past the "form-data" token so that a name holding 'filename="'
     # cannot be mistaken for the parameter.
@@ -96,6 +97,75 @@ def _parse_part_headers(block):
     if name is None:
         raise FormError("a part has no field name")
     return FormPart(name, filename, content_type)
+
+
+class _Form:
+    """The parser's callbacks: the parts in order, file contents on disk."""
+
+    def __init__(self, boundary, file_path_for):
+        self.delimiter = b"\r\n--" + boundary
+        self.file_path_for = file_path_for
+        self.parts = []
+        self.ended = False
+        self.sink = None
+
+    def callbacks(self):
+        return {"on_" + name: getattr(self, name) for name in (
+            "part_begin", "header_field", "header_value", "header_end", "headers_finished",
+            "part_data", "part_end", "end")}
+
+    def part_begin(self):
+        self.headers, self.field, self.value, self.header_bytes = {}, b"", b"", 0
+
+    def header_field(self, data, start, end):
+        self.field += self.header_piece(data, start, end)
+
+    def header_value(self, data, start, end):
+        self.value += self.header_piece(data, start, end)
+
+    def header_piece(self, data, start, end):
+        self.header_bytes += end - start
+        if self.header_bytes > MAX_HEADER_BLOCK:
+            raise FormError("a part's headers are too long")
+        return data[start:end]
+
+    def header_end(self):
+        self.headers[self.field.lower()] = self.value
+        self.field, self.value = b"", b""
+
+    def headers_finished(self):
+        self.part = _part_from_headers(self.headers)
+        self.tail = b""
+        if self.part.is_file:
+            self.part.path = self.file_path_for(sum(p.is_file for p in self.parts) + 1)
+            self.sink = open(self.part.path, "wb")
+
+    def part_data(self, data, start, end):
+        piece = data[start:end]
+        # The parser takes a delimiter followed by neither CRLF nor "--" for
+        # content; the body is broken.
+        if self.delimiter in self.tail + piece:
+            raise FormError("garbage after a multipart boundary")
+        self.tail = (self.tail + piece)[-len(self.delimiter):]
+        if self.sink:
+            self.sink.write(piece)
+        elif len(self.part.value) + len(piece) > MAX_TEXT_VALUE:
+            raise FormError("a text field is too long")
+        else:
+            self.part.value += piece
+        self.part.size += len(piece)
+
+    def part_end(self):
+        self.close()
+        self.parts.append(self.part)
+
+    def end(self):
+        self.ended = True
+
+    def close(self):
+        if self.sink:
+            self.sink.close()
+            self.sink = None
 
 
 class _BodyReader:
@@ -142,80 +212,17 @@ def parse_form(stream, length, boundary, file_path_for):
 
 
 def _parse_parts(reader, boundary, file_path_for):
-    delimiter = b"\r\n--" + boundary
-    keep = len(delimiter) + 1
-    # The first delimiter has no line break before it; pretend it has one.
-    buffer = bytearray(b"\r\n")
-    parts = []
-    files = 0
-
-    def fill():
-        data = reader.read_chunk()
-        if not data:
-            raise FormError("the body ended without its closing boundary")
-        buffer.extend(data)
-
-    # Preamble: anything before the first delimiter is ignored.
-    while True:
-        at = buffer.find(delimiter)
-        if at >= 0:
-            del buffer[:at + len(delimiter)]
-            break
-        if len(buffer) > MAX_PREAMBLE:
-            raise FormError("no multipart boundary at the start of the body")
-        fill()
-
-    while True:
-        # After a delimiter: "--" closes the body, else padding and CRLF.
-        while len(buffer) < 2:
-            fill()
-        if buffer[:2] == b"--":
-            reader.drain()  # an epilogue is allowed and ignored
-            return parts
-        while True:
-            line_end = buffer.find(b"\r\n")
-            if line_end >= 0:
-                break
-            if len(buffer) > 256:
-                raise FormError("garbage after a multipart boundary")
-            fill()
-        if buffer[:line_end].strip(b" \t"):
-            raise FormError("garbage after a multipart boundary")
-        del buffer[:line_end + 2]
-
-        while True:
-            header_end = buffer.find(b"\r\n\r\n")
-            if header_end >= 0:
-                break
-            if len(buffer) > MAX_HEADER_BLOCK:
-                raise FormError("a part's headers are too long")
-            fill()
-        part = _parse_part_headers(bytes(buffer[:header_end]))
-        del buffer[:header_end + 4]
-
-        sink = None
-        if part.is_file:
-            files += 1
-            part.path = file_path_for(files)
-            sink = open(part.path, "wb")
-        try:
-            while True:
-                at = buffer.find(delimiter)
-                ready = at if at >= 0 else max(0, len(buffer) - keep)
-                if ready:
-                    if sink:
-                        sink.write(buffer[:ready])
-                    else:
-                        if len(part.value) + ready > MAX_TEXT_VALUE:
-                            raise FormError("a text field is too long")
-                        part.value += bytes(buffer[:ready])
-                    part.size += ready
-                    del buffer[:ready]
-                if at >= 0:
-                    del buffer[:len(delimiter)]
-                    break
-                fill()
-        finally:
-            if sink:
-                sink.close()
-        parts.append(part)
+    form = _Form(boundary, file_path_for)
+    parser = MultipartParser(boundary, form.callbacks())
+    try:
+        while not form.ended:
+            data = reader.read_chunk()
+            if not data:
+                raise FormError("the body ended without its closing boundary")
+            parser.write(data)
+    except MultipartParseError as error:
+        raise FormError("the body is not well-formed multipart/form-data (%s)" % error)
+    finally:
+        form.close()
+    reader.drain()  # an epilogue is allowed and ignored
+    return form.parts

@@ -1,9 +1,10 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A local signing service for tarvolin-agent.
 
 Answers the agent's version check, upload, download and upgrade query on
 127.0.0.1:8080, signs uploaded PE files with a development certificate, and
-needs nothing beyond Python's standard library, openssl and osslsigncode.
+needs nothing beyond Debian's python3 and python3-multipart, openssl and
+osslsigncode.
 
     python3 local-service/tarvolin_service.py [--port 8080] [--state-dir DIR]
 
@@ -25,6 +26,7 @@ import uuid
 import zipfile
 from xml.sax.saxutils import escape
 
+import faults
 import form_data
 import signer
 
@@ -62,7 +64,8 @@ Build the current agent from the project's repository.</p>
 
 
 class Settings:
-    def __init__(self, state_dir, keys_file, min_version, max_body):
+    def __init__(self, state_dir, keys_file, min_version, max_body, fault=None):
+        self.fault = fault
         self.state_dir = state_dir
         self.keys_file = keys_file
         self.min_version = min_version
@@ -194,7 +197,10 @@ def sign_job(settings, job_dir, files):
     for index, (part, name) in enumerate(zip(files, names), 1):
         target = os.path.join(job_dir, "signed-%d" % index)
         try:
-            signer.sign_file(settings.cert, settings.key, part.path, target, name)
+            faults.sign(settings.fault,
+                        lambda source, out: signer.sign_file(settings.cert, settings.key,
+                                                             source, out, name),
+                        part.path, target)
         except signer.SigningError as error:
             return Verdict(CODE_SIGNING_FAILED, "Signing failed",
                            "%s could not be signed: %s" % (name, error)), None
@@ -215,6 +221,7 @@ def sign_job(settings, job_dir, files):
                     archive.write(path, name)
                     os.remove(path)
             result_name = ZIP_NAME
+        faults.spoil(settings.fault, packed, len(signed) > 1)
         with open(os.path.join(job_dir, "name"), "w", encoding="utf-8") as f:
             f.write(result_name)
         os.replace(packed, os.path.join(job_dir, "result"))
@@ -442,6 +449,10 @@ def parse_arguments(argv):
                              "every version)")
     parser.add_argument("--max-upload-mb", type=int, default=2048,
                         help="largest request body accepted, in MiB (default: 2048)")
+    parser.add_argument("--fault", choices=sorted(faults.MODES),
+                        help="hand back a result that is not the input plus a signature, "
+                             "to rehearse a client's checks: " +
+                             "; ".join("%s: %s" % item for item in sorted(faults.MODES.items())))
     args = parser.parse_args(argv)
     if not VERSION_PATTERN.match(args.min_version):
         parser.error("--min-version must be a dotted number such as 1.2")
@@ -461,7 +472,7 @@ def prepare_state(args):
         except FileExistsError:
             pass
     settings = Settings(state_dir, keys_file, args.min_version,
-                        args.max_upload_mb * 1024 * 1024)
+                        args.max_upload_mb * 1024 * 1024, args.fault)
     settings.cert, settings.key = signer.ensure_certificate(state_dir)
     prune_old_jobs(settings.jobs_dir)
     return settings

@@ -13,7 +13,7 @@ command -v "$objdump" >/dev/null || objdump=objdump
 dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 # Windows' own system DLLs; anything from a compiler's runtime (libstdc++,
 # libgcc, libwinpthread) would have to ship beside the .exe.
-system_dlls=" advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll
+system_dlls=" advapi32.dll comctl32.dll crypt32.dll gdi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll
  shell32.dll shlwapi.dll user32.dll version.dll wininet.dll ws2_32.dll "
 bad=0
 for dll in $dlls; do

@@ -32,12 +32,12 @@ fi
 
 packages=(
   build-essential cmake ninja-build pkg-config git file
-  libtinyxml-dev libcurl4-openssl-dev libgtest-dev googletest
-  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  libtinyxml-dev libcurl4-openssl-dev libssl-dev libminizip-dev zlib1g-dev libgtest-dev googletest
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev libz-mingw-w64-dev
   wine wine64 wine32:i386
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   dpkg-dev quilt locales lintian
-  python3 openssl osslsigncode zip unzip curl time strace linux-perf
+  python3 python3-multipart openssl osslsigncode zip unzip curl time strace linux-perf
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
 )
 # Only these steps need the network: apt-get reaching Debian's package archive
@@ -65,10 +65,13 @@ fi
 # Locales the tests switch to: double-byte code pages and a few languages.
 "$here/scripts/make-locales.sh"
 
-# TinyXML sources with Debian's patches, for the cross build.
+# TinyXML and minizip sources with Debian's patches, for the cross build.
 "$here/scripts/fetch-tinyxml-source.sh" ||
   offline "fetching tinyxml's sources (apt-get source tinyxml)" \
     "the Windows build compiles TinyXML from Debian's source package"
+"$here/scripts/fetch-minizip-source.sh" ||
+  offline "fetching minizip's sources (apt-get source minizip)" \
+    "the Windows build compiles minizip from Debian's source package"
 
 # One wine prefix, made once.
 "$here/scripts/wine-prefix.sh"

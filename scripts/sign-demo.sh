@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds the agent for Linux and Windows, starts the local signing
 # service on port 8080 and signs a real Windows program (the agent's own .exe)
-# with the Linux agent, then checks the signature with osslsigncode.
+# with the Linux agent, then checks the signature with osslsigncode. Then it
+# signs again with -verify, which proves the result before saving it, and
+# shows a tampered result from a misbehaving service being refused.
 # Safe to run again: setup and builds are incremental, and the service keeps
 # its certificate and keys in .service-state/.
 #
@@ -52,7 +54,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 echo "== start the local signing service on 127.0.0.1:$port"
-python3 "$here/local-service/tarvolin_service.py" --port "$port" \
+/usr/bin/python3 "$here/local-service/tarvolin_service.py" --port "$port" \
   --port-file "$scratch/port" --state-dir "$state_dir" 2>>"$scratch/service.log" &
 service_pid=$!
 for _ in $(seq 600); do
@@ -107,6 +109,38 @@ echo "$verify_output" | grep -E 'Subject:|Issuer *:|Signature verification|Numbe
 
 echo "== a key that the service does not know"
 run_agent -k wrong-key -v 1.0 -i tarvolin-agent.exe -o never-written.exe || true
+
+echo "== sign with -verify: the result must be the input plus a valid signature"
+run_agent -k demo-key -verify -signer "$cert" -i tarvolin-agent.exe -o verified.exe || {
+  show_service_log
+  echo "sign-demo: the agent could not prove the signed result" >&2
+  exit 1
+}
+
+echo "== a misbehaving service that changes a byte after signing, reached as a proxy"
+python3 "$here/local-service/tarvolin_service.py" --port 0 --fault tampered \
+  --port-file "$scratch/fault-port" --state-dir "$state_dir" 2>>"$scratch/fault.log" &
+fault_pid=$!
+for _ in $(seq 600); do
+  [ -s "$scratch/fault-port" ] || ! kill -0 "$fault_pid" 2>/dev/null && break
+  sleep 0.1
+done
+echo "\$ tarvolin-agent -k demo-key -verify -i tarvolin-agent.exe -o tampered.exe"
+tampered_status=0
+(cd "$scratch" && http_proxy="http://127.0.0.1:$(cat "$scratch/fault-port")" \
+  "$agent" -k demo-key -verify -i tarvolin-agent.exe -o tampered.exe 2>"$scratch/tampered.err") ||
+  tampered_status=$?
+cat "$scratch/tampered.err"
+echo "(exit code $tampered_status)"
+# The refused result was kept for inspection; the demo has shown it.
+kept=$(sed -n 's/^tarvolin-agent: the downloaded result is kept in //p' "$scratch/tampered.err")
+[ -n "$kept" ] && rm -f "$kept"
+kill -TERM "$fault_pid" 2>/dev/null || true
+wait "$fault_pid" 2>/dev/null || true
+if [ $tampered_status -ne 1 ] || [ -e "$scratch/tampered.exe" ]; then
+  echo "sign-demo: the tampered result was not refused" >&2
+  exit 1
+fi
 
 echo "== what the service logged"
 show_service_log

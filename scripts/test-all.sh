@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up, then builds and tests both builds: the POSIX program
-# natively and the Windows program under wine; checks that both programs build
+# natively and the Windows program under wine, each build failing on any
+# compiler warning; checks format and lint; checks that both programs build
 # reproducibly and makes and checks the release packages; then the hardening
 # runs (fuzzers, sanitizers, valgrind) on the POSIX program.
 set -euo pipefail
@@ -37,6 +38,9 @@ fi
 echo "== win64: build the Windows code for x86-64 and test it under wine64"
 TARVOLIN_WINE_GAPS_DIR=$gaps cmake --workflow --preset win64 || status=1
 show_wine_gaps win64
+
+echo "== format and lint: clang-format over every C++ file, clang-tidy over src/ (both builds)"
+TARVOLIN_JOBS=$jobs "$here/scripts/check-style.sh" || status=1
 
 echo "== reproducible builds: each shipped program built twice, in two temporary folders"
 TARVOLIN_JOBS=$jobs "$here/scripts/check-reproducible.sh" || status=1

@@ -6,6 +6,7 @@
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "formpost/failure_cause.h"
+#include "cli/result_proof.h"
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
 #include "platform/ascii.h"
@@ -32,6 +33,13 @@ unsigned long writeSystemMessage() {
   unsigned long error = lastSystemError();
   writeOut(systemMessage(error));
   return error;
+}
+
+// A request whose fields could not all be added is not sent: it would go out
+// without them.
+int32_t outOfMemory() {
+  note("out of memory: the request's form fields could not be added");
+  return FAILURE;
 }
 
 // Sends `request` to `url`, showing the transfer when `progress` is given.
@@ -110,11 +118,12 @@ int32_t runUpgrade() {
 
 // Version check and upload; on success `accepted` holds the upload's reply,
 // with the download URL. Returns 0 to go on, else the exit code.
-int32_t askService(ServiceReply& accepted) {
+int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
   const RunSettings& settings = runSettings;
   {
     FormRequest check;
-    prepareVersionCheck(check, settings.authKey, settings.programVersion);
+    if (!prepareVersionCheck(check, settings.authKey, settings.programVersion))
+      return outOfMemory();
     if (!exchange("version check", check, versionCheckUrl(serviceRoot.url))) return FAILURE;
     ServiceReply reply = readReply(check, "version check's");
     if (reply.code != 0) return reply.printServiceMessage();
@@ -123,9 +132,11 @@ int32_t askService(ServiceReply& accepted) {
   std::string missingInput;
   if (!prepareUpload(upload, settings.authKey, settings.programVersion, settings.inputFiles,
                      missingInput)) {
+    if (missingInput.empty()) return outOfMemory();
     writeOut("[" + missingInput + INPUT_MISSING_TEXT);
     return FAILURE;
   }
+  upload.contentTap = uploadTap;
   TransferProgress progress("Uploading", true);
   if (!exchange("upload", upload, uploadUrl(serviceRoot.url), &progress)) return FAILURE;
   accepted = readReply(upload, "upload's");
@@ -164,9 +175,11 @@ int32_t runSigningJob() {
   }
   if (!inputsAreFiles(settings.inputFiles)) return FAILURE;
   if (!settleServiceRoot()) return FAILURE;
+  if (!inputsCanBeProven(settings)) return FAILURE;
 
+  ProofStreams proofStreams(settings);
   ServiceReply reply;
-  if (int32_t refusal = askService(reply)) return refusal;
+  if (int32_t refusal = askService(reply, proofStreams.tap())) return refusal;
 
   std::string directory = tempDirectory();
   std::string tempFile;
@@ -183,6 +196,7 @@ int32_t runSigningJob() {
   {
     FormRequest download;
     prepareDownload(download, tempFile);
+    download.contentTap = proofStreams.tap();
     TransferProgress progress("Downloading", false);
     if (!exchange("download", download, reply.url, &progress)) {
       // Nothing usable came: leave no half-written file behind.
@@ -191,6 +205,9 @@ int32_t runSigningJob() {
       return FAILURE;
     }
   }
+  ResultProof proof;
+  if (!proveDownloadedResult(settings, tempFile, proofStreams, proof))
+    return keepDownload(tempFile, "the result did not pass verification");
 
   if (settings.outputFile.empty()) {
     settings.outputFile = outputNameFromUrl(reply.url);
@@ -205,6 +222,7 @@ int32_t runSigningJob() {
     return keepDownload(tempFile,
                         fileFailureCause("write", settings.outputFile, error, settings.outputFile));
   }
+  reportProvenResult(settings, proof);
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     unsigned long error = writeSystemMessage();

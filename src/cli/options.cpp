@@ -16,7 +16,9 @@ enum OptionId {
   INPUT_FILE = 2,
   OUTPUT_FILE = 3,
   UPGRADE = 4,
-  PROGRAM_VERSION = 5
+  PROGRAM_VERSION = 5,
+  VERIFY = 6,
+  SIGNER = 7
 };
 
 struct Option {
@@ -28,9 +30,10 @@ struct Option {
 // Compared in this order; the id is also the parser's state while the option
 // waits for its value.
 const Option OPTIONS[] = {
-    {AUTH_KEY, "-k", "/k"},        {INPUT_FILE, "-i", "/i"},
-    {OUTPUT_FILE, "-o", "/o"},     {UPGRADE, "-upgrade", "/upgrade"},
-    {PROGRAM_VERSION, "-v", "/v"},
+    {AUTH_KEY, "-k", "/k"},         {INPUT_FILE, "-i", "/i"},
+    {OUTPUT_FILE, "-o", "/o"},      {UPGRADE, "-upgrade", "/upgrade"},
+    {PROGRAM_VERSION, "-v", "/v"},  {VERIFY, "-verify", "/verify"},
+    {SIGNER, "-signer", "/signer"},
 };
 
 // Words that ask about the program itself rather than for a job.
@@ -40,14 +43,14 @@ const char* const HELP_FORMS[] = {"--help", "-h", "/?"};
 template <size_t N>
 bool isOneOf(const std::string& argument, const char* const (&forms)[N]) {
   for (const char* form : forms)
-    if (equalsIgnoreCase(argument, form)) return true;
+    if (equalsIgnoringCodePageCase(argument, form)) return true;
   return false;
 }
 
 OptionId optionNamed(const std::string& argument) {
   for (const Option& option : OPTIONS) {
-    if (equalsIgnoreCase(argument, option.dashForm) ||
-        equalsIgnoreCase(argument, option.slashForm)) {
+    if (equalsIgnoringCodePageCase(argument, option.dashForm) ||
+        equalsIgnoringCodePageCase(argument, option.slashForm)) {
       return option.id;
     }
   }
@@ -68,8 +71,13 @@ void applyValue(OptionId pending, const std::string& value) {
     case PROGRAM_VERSION:
       runSettings.programVersion = value;
       break;
+    case SIGNER:
+      runSettings.signerCertificate = value;
+      runSettings.verifyResult = true;
+      break;
     case EXPECT_NAME:
     case UPGRADE:
+    case VERIFY:
       break;
   }
 }
@@ -97,6 +105,9 @@ void parseCommandLine(int argc, const char* const* argv) {
     pendingName = argument;
     if (state == UPGRADE) {
       runSettings.upgradeMode = true;
+      state = EXPECT_NAME;
+    } else if (state == VERIFY) {
+      runSettings.verifyResult = true;
       state = EXPECT_NAME;
     } else if (state == EXPECT_NAME) {
       if (isOneOf(argument, VERSION_FORMS))

@@ -16,6 +16,10 @@ struct RunSettings {
   bool versionWanted = false;
   bool helpWanted = false;
   std::vector<std::string> ignoredArguments;
+  // -verify: prove the signed result before saving it; -signer names the
+  // certificate its signer must chain to, and implies -verify.
+  bool verifyResult = false;
+  std::string signerCertificate;
 };
 
 // The process-wide settings; only the parser writes them, and the driver

@@ -76,14 +76,9 @@ FileField FileField::fromPath(const std::string& fieldName, const std::string& p
   return field;
 }
 
-bool FileField::openContent(int64_t startOffset) {
+bool FileField::openContent() {
   contentHandle = openFileForReading(path);
-  if (contentHandle == -1) return false;
-  if (startOffset != -1 && !seekFile(contentHandle, startOffset)) {
-    closeContent();
-    return false;
-  }
-  return true;
+  return contentHandle != -1;
 }
 
 bool FileField::readContent(void* buffer, uint32_t capacity, int64_t& count) {

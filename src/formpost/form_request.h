@@ -38,10 +38,24 @@ struct FileField {
   bool writePartHeader(const BodySink& sink, const std::string& boundary) const;
   bool writePartTrailer(const BodySink& sink) const;
 
-  bool openContent(int64_t startOffset);
+  bool openContent();
   bool readContent(void* buffer, uint32_t capacity, int64_t& count);
   void closeContent();
 };
+
+// Sees the bytes of each uploaded file and of the reply file, in order, as
+// they go by, for checks that should not read them again; nobody is told
+// when `seen` is null. `file` is the index of the file field, or
+// TAP_REPLY_FILE.
+struct ContentTap {
+  void* context = nullptr;
+  void (*seen)(void* context, int32_t file, const void* bytes, uint32_t count) = nullptr;
+
+  void tell(int32_t file, const void* bytes, uint32_t count) const {
+    if (seen) seen(context, file, bytes, count);
+  }
+};
+constexpr int32_t TAP_REPLY_FILE = -1;
 
 // The MIME type a file field carries for `path`: a few image types by their
 // extension, else what the system records for the extension, else
@@ -81,6 +95,7 @@ struct FormRequest {
   // The body's announced length and the reply bytes received, for the trace.
   uint64_t bodyLength = 0;
   uint64_t replyReceived = 0;
+  ContentTap contentTap;
 
   FormRequest() = default;
   FormRequest(const FormRequest&) = delete;

@@ -51,9 +51,10 @@ unsigned long systemErrorOr(unsigned long fallback) {
 // differ from its announced length: once fewer than a chunk are left, the
 // read asks for one byte more, so a grown file shows itself without a byte
 // beyond `size` being written.
-BodyWriteOutcome streamContent(FileField& file, const BodySink& sink) {
+BodyWriteOutcome streamContent(FileField& file, const BodySink& sink, const ContentTap& tap,
+                               int32_t index) {
   setLastSystemError(0);
-  if (!file.openContent(-1)) return fileFailure(systemErrorOr(fileVanishedError()));
+  if (!file.openContent()) return fileFailure(systemErrorOr(fileVanishedError()));
   std::vector<char> block(FILE_READ_BLOCK);
   uint64_t remaining = file.size;
   for (;;) {
@@ -85,6 +86,7 @@ BodyWriteOutcome streamContent(FileField& file, const BodySink& sink) {
         return outcome;
       }
     }
+    tap.tell(index, block.data(), static_cast<uint32_t>(count));
     remaining -= static_cast<uint64_t>(count);
   }
   file.closeContent();
@@ -149,9 +151,11 @@ BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
   for (const TextField& field : request.textFields.items)
     if (!field.writePart(sink, boundary)) return sinkFailure(STEP_WRITE_TEXT_PART);
 
-  for (FileField& field : request.fileFields.items) {
+  for (size_t index = 0; index < request.fileFields.size(); ++index) {
+    FileField& field = request.fileFields[index];
     if (!field.writePartHeader(sink, boundary)) return sinkFailure(STEP_WRITE_FILE_HEADER);
-    BodyWriteOutcome content = streamContent(field, sink);
+    BodyWriteOutcome content =
+        streamContent(field, sink, request.contentTap, static_cast<int32_t>(index));
     if (content.stepCode != 0) {
       content.filePath = field.path;
       return content;

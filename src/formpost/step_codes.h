@@ -60,5 +60,3 @@ constexpr const char* MULTIPART_CONTENT_TYPE = "multipart/form-data;  boundary="
 constexpr const char* INPUT_MISSING_TEXT = "] is not exist\n";
 // No output name can be taken from the download address.
 constexpr const char* NO_OUTPUT_NAME_TEXT = "can'not resolve filename to save.\n";
-// The message of STEP_SPLIT_URL.
-constexpr const char* SPLIT_URL_FAILED_TEXT = "error : -100\n";

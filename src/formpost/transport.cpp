@@ -34,6 +34,11 @@ constexpr uint16_t LANGUAGE_PRIMARY_MASK = 0x3FF;
 
 enum class NumberStyle { Decimal, Hexadecimal };
 
+// "error : <code>\n": the line of a step that has no error number.
+std::string stepLine(int32_t code) {
+  return "error : " + std::to_string(code) + "\n";
+}
+
 int32_t fail(FormRequest& request, int32_t code, unsigned long number,
              NumberStyle style = NumberStyle::Decimal) {
   char message[64];
@@ -208,6 +213,7 @@ int32_t captureToFile(FormRequest& request) {
         request.failureCause = fileFailureCause("write", request.replyFile, number, "the download");
         return STEP_READ_REPLY;
       }
+      request.contentTap.tell(TAP_REPLY_FILE, block.data(), static_cast<uint32_t>(used));
       used = 0;
     }
     if (count == 0) break;
@@ -288,7 +294,7 @@ int formatModuleVersion(char* buffer) {
 int32_t FormRequest::send(const char* url) {
   const std::string address = url ? url : "";
   if (!crackUrl(address, urlParts)) {
-    replyBody = SPLIT_URL_FAILED_TEXT;
+    replyBody = stepLine(STEP_SPLIT_URL);  // statusCode keeps its value
     failureCause = "cannot split the URL '" + address + "' into host, port and path";
     return -1;
   }
@@ -312,9 +318,10 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
   if (!requestHandle)
     return fail(*this, STEP_OPEN_REQUEST, netLastError(), NumberStyle::Hexadecimal);
 
+  // A version that cannot be read goes out as an empty value.
   char version[VERSION_TEXT_CAPACITY] = "";
-  formatModuleVersion(version);
-  if (!netAddHeaderLine(requestHandle, std::string("Agent-Version: ") + version + "\r\n"))
+  const char* versionText = formatModuleVersion(version) ? version : "";
+  if (!netAddHeaderLine(requestHandle, std::string("Agent-Version: ") + versionText + "\r\n"))
     return fail(*this, STEP_ADD_AGENT_HEADER, netLastError(), NumberStyle::Hexadecimal);
   const int language = systemDefaultLanguageId() & LANGUAGE_PRIMARY_MASK;
   if (!netAddHeaderLine(requestHandle, "Agent-Language: " + std::to_string(language) + "\r\n"))
@@ -326,10 +333,8 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
     int32_t code = sendMultipartBody(*this);
     if (code != 0) return code;
   } else {
-    char message[32];
-    std::snprintf(message, sizeof message, "error : %d\n", STEP_UNKNOWN_SEND_MODE);
     statusCode = STEP_UNKNOWN_SEND_MODE;
-    replyBody = message;
+    replyBody = stepLine(STEP_UNKNOWN_SEND_MODE);
     return STEP_UNKNOWN_SEND_MODE;
   }
 

@@ -19,6 +19,8 @@ uint64_t probeSize(const std::string& path);
 int openFileForReading(const std::string& path);
 // Read and write, byte-exact, created when missing, never truncated.
 int openFileForUpdate(const std::string& path);
+// Moves to `offsetFromStart`, for readers of parts of a file (the proof of a
+// signed result). False on failure.
 bool seekFile(int fd, int64_t offsetFromStart);
 // Bytes read, 0 at the end, -1 on an error.
 int64_t readFile(int fd, void* buffer, uint32_t capacity);

@@ -62,13 +62,13 @@ NetHandle netOpenRequest(NetHandle connection, const char* verb, const std::stri
 // One header line ending in "\r\n", added after those composed above and
 // sent as it stands, an empty value included ("Agent-Version: "). A
 // Content-Length line also fixes how many body bytes netWrite may send.
-bool netAddHeaderLine(NetHandle request, const std::string& line);
+bool netAddHeaderLine(NetHandle handle, const std::string& line);
 // Sends the request line and the headers, and returns once they are out (for
 // a GET, no body follows). Fails when the host cannot be reached.
-bool netSendRequest(NetHandle request);
+bool netSendRequest(NetHandle handle);
 // Sends `count` more bytes of the body. Never sends past the announced
 // Content-Length: a write that would is refused, and nothing of it goes out.
-bool netWrite(NetHandle request, const void* bytes, uint32_t count);
+bool netWrite(NetHandle handle, const void* bytes, uint32_t count);
 // The error number InternetGetLastResponseInfoA reports after a failed write.
 unsigned long netLastResponseError();
 // Completes the request and waits for the reply's status and headers.
@@ -78,22 +78,22 @@ unsigned long netLastResponseError();
 // rule fails any call that waits, with the system's time-out error. Interim
 // 1xx replies are passed over; a final reply whose head readReplyHead refuses
 // fails with netReplyFramingError().
-bool netEndRequest(NetHandle request);
+bool netEndRequest(NetHandle handle);
 // The final reply's status as decimal text ("200"), into `capacity` bytes at
 // most; interim 1xx replies are passed over.
-bool netQueryStatusText(NetHandle request, char* buffer, uint32_t capacity);
+bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity);
 // The length the reply's Content-Length header announces; false when it
 // announces none, or when the reply is chunked (chunked wins).
-bool netQueryContentLength(NetHandle request, uint64_t& length);
+bool netQueryContentLength(NetHandle handle, uint64_t& length);
 // How the final reply's body is framed.
-BodyFraming netQueryBodyFraming(NetHandle request);
+BodyFraming netQueryBodyFraming(NetHandle handle);
 // Up to `capacity` bytes of the reply body, decoded from chunked if it came
 // so; `count` 0 at its end; fails when a chunked body ends without its last
 // chunk or breaks its chunk syntax, where the library shows it (libcurl
 // does; WinINet decodes the chunks out of the agent's sight, and wine's
 // ends such a body quietly). The layer holds at most a small, fixed amount of
 // the reply at a time, whatever its size.
-bool netRead(NetHandle request, void* buffer, uint32_t capacity, uint32_t& count);
+bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count);
 // Closes a handle; a request's transfer ends with it.
 void netClose(NetHandle handle);
 // The error number of the net call that just failed (GetLastError on

@@ -2,14 +2,6 @@
 
 #include "platform/ascii.h"
 
-// Only a build may change it: the tests build a second agent that gives up
-// sooner, so that they need not wait a minute (TARVOLIN_TEST_IDLE_SECONDS).
-#ifndef TARVOLIN_NET_IDLE_SECONDS
-#define TARVOLIN_NET_IDLE_SECONDS 60
-#endif
-
-extern const long NET_IDLE_SECONDS = TARVOLIN_NET_IDLE_SECONDS;
-
 namespace {
 
 bool hasScheme(const std::string& location) {

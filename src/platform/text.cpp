@@ -26,6 +26,6 @@ std::string toLowerAnsi(const std::string& text) {
 
 // Lowering never changes a character's length, so equal lower forms mean the
 // texts match character for character.
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+bool equalsIgnoringCodePageCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && toLowerAnsi(a) == toLowerAnsi(b);
 }

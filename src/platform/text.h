@@ -16,9 +16,11 @@ void initAnsiCodePage();
 size_t findLastChar(const std::string& text, char ch);
 
 // Whole-text comparison that ignores letter case: ASCII letters by ASCII rules
-// in every locale, other letters as the code page defines them.
-bool equalsIgnoreCase(const std::string& a, const std::string& b);
+// in every locale, other letters as the code page defines them. For the
+// user's text (options, file names); protocol names, which are ASCII by
+// definition, compare by equalsIgnoringAsciiCase (ascii.h).
+bool equalsIgnoringCodePageCase(const std::string& a, const std::string& b);
 
 // Lower-cases every character, double-byte letters included, by the rules of
-// equalsIgnoreCase.
+// equalsIgnoringCodePageCase.
 std::string toLowerAnsi(const std::string& text);

@@ -79,17 +79,18 @@ void prepareUpgradeQuery(FormRequest& request) {
   request.setSendMode(Get);
 }
 
-void prepareVersionCheck(FormRequest& request, const std::string& authKey,
+bool prepareVersionCheck(FormRequest& request, const std::string& authKey,
                          const std::string& programVersion) {
-  request.addTextField("authId", authKey.c_str());
-  if (!programVersion.empty()) request.addTextField("version", programVersion.c_str());
   request.setSendMode(MultipartPost);
+  if (!request.addTextField("authId", authKey.c_str())) return false;
+  return programVersion.empty() || request.addTextField("version", programVersion.c_str());
 }
 
 bool prepareUpload(FormRequest& request, const std::string& authKey,
                    const std::string& programVersion, const std::vector<std::string>& inputFiles,
                    std::string& missingInput) {
-  prepareVersionCheck(request, authKey, programVersion);
+  missingInput.clear();
+  if (!prepareVersionCheck(request, authKey, programVersion)) return false;
   for (size_t i = 0; i < inputFiles.size(); ++i) {
     std::string fieldName = "filename" + std::to_string(i + 1);
     if (!request.addFileField(fieldName.c_str(), inputFiles[i].c_str())) {

@@ -34,11 +34,13 @@ std::string uploadUrl(const std::string& root);
 // A GET without fields.
 void prepareUpgradeQuery(FormRequest& request);
 // "authId", then "version" when `programVersion` is not empty; a form post.
-void prepareVersionCheck(FormRequest& request, const std::string& authKey,
+// False when a field could not be added (out of memory).
+bool prepareVersionCheck(FormRequest& request, const std::string& authKey,
                          const std::string& programVersion);
 // The version check's fields, then one file field "filename1", "filename2"...
-// per input, in order. False when an input could not be added (it vanished
-// after it was checked); `missingInput` then names it.
+// per input, in order. False when a field could not be added: `missingInput`
+// names the input that vanished after it was checked, or is empty when memory
+// ran out.
 bool prepareUpload(FormRequest& request, const std::string& authKey,
                    const std::string& programVersion, const std::vector<std::string>& inputFiles,
                    std::string& missingInput);

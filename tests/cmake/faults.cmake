@@ -4,7 +4,7 @@
 set(TARVOLIN_TEST_IDLE_SECONDS 5 CACHE STRING
     "Low-speed window of the test-only agent tarvolin-agent-short-idle, in seconds")
 add_executable(tarvolin-agent-short-idle ${agent_sources}
-               ${CMAKE_SOURCE_DIR}/src/platform/http_rules.cpp)
+               ${CMAKE_SOURCE_DIR}/src/platform/net_idle.cpp)
 target_compile_definitions(tarvolin-agent-short-idle PRIVATE
   TARVOLIN_NET_IDLE_SECONDS=${TARVOLIN_TEST_IDLE_SECONDS})
 target_link_libraries(tarvolin-agent-short-idle PRIVATE tarvolin_core)

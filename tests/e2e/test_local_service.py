@@ -189,6 +189,7 @@ class FormReaderTests(unittest.TestCase):
             "no closing boundary": body[:-len(boundary) - 6],
             "other boundary": body.replace(boundary, b"-" * 10 + b"X"),
             "no disposition": body.replace(b"Content-Disposition", b"Content-Whatever"),
+            "garbage after a boundary": body[:-4] + b"x\r\n--" + boundary + b"--\r\n",
         }
         for label, broken in cases.items():
             with self.subTest(label):

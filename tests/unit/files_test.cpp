@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <clocale>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "platform/encoding.h"
 #include "platform/system_error.h"
 #include "scratch_dir.h"
 
@@ -201,44 +199,5 @@ TEST_F(Files, OnlyRegularFilesCountAsInputs) {
   EXPECT_FALSE(isWrittenInPlace(file));
   EXPECT_FALSE(isWrittenInPlace(scratch.path + "missing.exe"));
 }
-
-TEST(SystemError, MessagesEndInALineEndAndUnknownOnesAreEmpty) {
-  std::string message = systemMessage(fileVanishedError());
-  ASSERT_FALSE(message.empty());
-  EXPECT_EQ('\n', message.back());
-  EXPECT_FALSE(systemMessage(fileSizeChangedError()).empty());
-  EXPECT_EQ("", systemMessage(0x7FFFFF42ul));
-}
-
-TEST(Encoding, EmptySourceLeavesTheDestination) {
-  std::string destination = "kept";
-  ansiToUtf8("", destination);
-  utf8ToAnsi("", destination);
-  EXPECT_EQ("kept", destination);
-  ansiToUtf8("plain ASCII", destination);
-  EXPECT_EQ("plain ASCII", destination);
-  // A NUL ends the text, as in a C string.
-  utf8ToAnsi(std::string("ab\0cd", 5), destination);
-  EXPECT_EQ("ab", destination);
-  // Source and destination may be one string.
-  std::string same = "same";
-  ansiToUtf8(same, same);
-  EXPECT_EQ("same", same);
-}
-
-#ifndef _WIN32
-// Containers often run in the C locale; a UTF-8 name must still go out as it
-// is, not as replacement characters.
-TEST(Encoding, PlainAsciiLocaleCountsAsUtf8) {
-  std::string before = setlocale(LC_ALL, nullptr);
-  ASSERT_NE(nullptr, setlocale(LC_ALL, "C"));
-  std::string name = "caf\xc3\xa9 \xe6\x97\xa5.exe", utf8, back;
-  ansiToUtf8(name, utf8);
-  utf8ToAnsi(utf8, back);
-  setlocale(LC_ALL, before.c_str());
-  EXPECT_EQ(name, utf8);
-  EXPECT_EQ(name, back);
-}
-#endif
 
 }  // namespace

@@ -26,6 +26,8 @@ TEST(Options, NothingGivenLeavesEverythingEmpty) {
   EXPECT_EQ(settings.inputFiles, Paths{});
   EXPECT_EQ(settings.outputFile, "");
   EXPECT_FALSE(settings.upgradeMode);
+  EXPECT_FALSE(settings.verifyResult);
+  EXPECT_EQ(settings.signerCertificate, "");
 }
 
 TEST(Options, ProgramNameIsNeverAnOption) {
@@ -46,6 +48,24 @@ TEST(Options, DashAndSlashFormsInAnyCase) {
   EXPECT_TRUE(parse({"agent", "/UpGrade"}).upgradeMode);
   EXPECT_TRUE(parse({"agent", "-UPGRADE"}).upgradeMode);
   EXPECT_EQ(parse({"agent", "/k", "x", "-v", "1", "/v", "2"}).programVersion, "2");
+
+  for (const char* verify : {"-verify", "/verify", "-VERIFY", "/Verify"}) {
+    settings = parse({"agent", verify, "-i", "a.exe"});
+    EXPECT_TRUE(settings.verifyResult) << verify;
+    EXPECT_EQ(settings.signerCertificate, "") << verify;
+    EXPECT_EQ(settings.inputFiles, Paths{"a.exe"}) << verify;
+  }
+  // -signer takes a value and implies -verify.
+  for (const char* signer : {"-signer", "/signer", "-SIGNER", "/SiGnEr"}) {
+    settings = parse({"agent", signer, "ca.pem", "-i", "a.exe"});
+    EXPECT_TRUE(settings.verifyResult) << signer;
+    EXPECT_EQ(settings.signerCertificate, "ca.pem") << signer;
+    EXPECT_EQ(settings.inputFiles, Paths{"a.exe"}) << signer;
+  }
+  settings = parse({"agent", "-signer", "-verify"});
+  EXPECT_EQ(settings.signerCertificate, "-verify");
+  EXPECT_FALSE(parse({"agent", "-i", "-verify"}).verifyResult);
+  EXPECT_FALSE(parse({"agent", "-signer"}).verifyResult);
 }
 
 TEST(Options, RepeatedOptionsKeepTheLastValueAndEveryInput) {

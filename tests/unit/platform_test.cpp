@@ -45,7 +45,8 @@ TEST(ExitStatus, PosixKeepsTheLowByteButNeverTurnsFailureIntoSuccess) {
 }
 #endif
 
-// The test program carries the same version as the agent.
+#ifdef _WIN32
+// The test program carries the agent's version resource.
 TEST(ModuleVersion, OwnFileIsTheBuildsVersion) {
   const uint32_t expectedMost = TARVOLIN_VERSION_MAJOR << 16 | TARVOLIN_VERSION_MINOR;
   const uint32_t expectedLeast = TARVOLIN_VERSION_PATCH << 16 | TARVOLIN_VERSION_TWEAK;
@@ -59,6 +60,7 @@ TEST(ModuleVersion, OwnFileIsTheBuildsVersion) {
   EXPECT_EQ(mostSignificant, expectedMost);
   EXPECT_EQ(leastSignificant, expectedLeast);
 }
+#endif
 
 TEST(ModuleVersion, MissingArgumentsAreInvalid) {
 #ifdef _WIN32
@@ -125,8 +127,6 @@ TEST(LanguageId, LocaleLanguageAsWindowsIdentifier) {
   EXPECT_EQ(languageIdUnder("ko_KR.UTF-8"), 0x412);
   EXPECT_EQ(languageIdUnder("zh_CN.GBK"), 0x804);
   EXPECT_EQ(languageIdUnder("en_US.UTF-8"), 0x409);
-  EXPECT_EQ(languageIdUnder("de_DE.UTF-8") & 0x3FF, 7);
-  EXPECT_EQ(languageIdUnder("ko_KR.UTF-8") & 0x3FF, 18);
 }
 #endif
 

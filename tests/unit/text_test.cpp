@@ -19,13 +19,13 @@ TEST(Text, LowerCaseChangesOnlyLetters) {
 }
 
 TEST(Text, EqualsIgnoreCaseComparesWholeTexts) {
-  EXPECT_TRUE(equalsIgnoreCase("-UpGrade", "-upgrade"));
-  EXPECT_TRUE(equalsIgnoreCase("", ""));
-  EXPECT_FALSE(equalsIgnoreCase("-k", "-kx"));
-  EXPECT_FALSE(equalsIgnoreCase("-kx", "-k"));
-  EXPECT_FALSE(equalsIgnoreCase("-k", ""));
-  EXPECT_FALSE(equalsIgnoreCase("-k", "/k"));
-  EXPECT_FALSE(equalsIgnoreCase(std::string("-k\0", 3), "-k"));
+  EXPECT_TRUE(equalsIgnoringCodePageCase("-UpGrade", "-upgrade"));
+  EXPECT_TRUE(equalsIgnoringCodePageCase("", ""));
+  EXPECT_FALSE(equalsIgnoringCodePageCase("-k", "-kx"));
+  EXPECT_FALSE(equalsIgnoringCodePageCase("-kx", "-k"));
+  EXPECT_FALSE(equalsIgnoringCodePageCase("-k", ""));
+  EXPECT_FALSE(equalsIgnoringCodePageCase("-k", "/k"));
+  EXPECT_FALSE(equalsIgnoringCodePageCase(std::string("-k\0", 3), "-k"));
 }
 
 // Sequences that are double-byte characters in both Shift_JIS and GBK: 0x95
@@ -51,8 +51,9 @@ TEST(TextDoubleByte, CaseLeavesTrailBytesAlone) {
   EXPECT_EQ(toLowerAnsi(TRAIL_UPPER_A), TRAIL_UPPER_A);
   EXPECT_EQ(toLowerAnsi(std::string("AB") + TRAIL_UPPER_A + "C"),
             std::string("ab") + TRAIL_UPPER_A + "c");
-  EXPECT_FALSE(equalsIgnoreCase(TRAIL_UPPER_A, TRAIL_LOWER_A));
-  EXPECT_TRUE(equalsIgnoreCase(std::string("X") + TRAIL_UPPER_A, std::string("x") + TRAIL_UPPER_A));
+  EXPECT_FALSE(equalsIgnoringCodePageCase(TRAIL_UPPER_A, TRAIL_LOWER_A));
+  EXPECT_TRUE(equalsIgnoringCodePageCase(std::string("X") + TRAIL_UPPER_A,
+                                         std::string("x") + TRAIL_UPPER_A));
 }
 
 // Shift_JIS (code page 932): 0xB1 is a half-width katakana of one byte.
@@ -62,7 +63,7 @@ TEST(TextShiftJisDoubleByte, LettersOfTwoBytesAreLowerCased) {
   EXPECT_EQ(toLowerAnsi("\x82\x60\x82\x61"), "\x82\x81\x82\x82");  // fullwidth AB
   EXPECT_EQ(toLowerAnsi("\x83\x9F"), "\x83\xBF");                  // Greek alpha
   EXPECT_EQ(toLowerAnsi("\x84\x40"), "\x84\x70");                  // Cyrillic A
-  EXPECT_TRUE(equalsIgnoreCase("\x82\x60x", "\x82\x81X"));
+  EXPECT_TRUE(equalsIgnoringCodePageCase("\x82\x60x", "\x82\x81X"));
 }
 
 // GBK (code page 936): 0xB1 leads a double-byte character.
@@ -71,5 +72,5 @@ TEST(TextGbkDoubleByte, LettersOfTwoBytesAreLowerCased) {
   EXPECT_EQ(toLowerAnsi("\xA3\xC1\xA3\xC2"), "\xA3\xE1\xA3\xE2");  // fullwidth AB
   EXPECT_EQ(toLowerAnsi("\xA6\xA1"), "\xA6\xC1");                  // Greek alpha
   EXPECT_EQ(toLowerAnsi("\xA7\xA1"), "\xA7\xD1");                  // Cyrillic A
-  EXPECT_TRUE(equalsIgnoreCase("\xA3\xC1x", "\xA3\xE1X"));
+  EXPECT_TRUE(equalsIgnoringCodePageCase("\xA3\xC1x", "\xA3\xE1X"));
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <string>
 
@@ -9,7 +8,6 @@
 #include "formpost/step_codes.h"
 #include "formpost/trace.h"
 #include "formpost/transport.h"
-#include "platform/ascii.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/http_framing.h"
@@ -35,34 +33,6 @@ TEST(Boundary, IsTheClassicGeneratorsThreeDrawsLastFirst) {
   EXPECT_EQ("---------------------------52F61E27000026", makeBoundary(0));
   EXPECT_EQ("---------------------------0D2E742B000023", makeBoundary(0xFFFFFFFFu));
   EXPECT_EQ("---------------------------0A0453C8004564", makeBoundary(1765200000u));
-}
-
-TEST(Boundary, SameSecondSameBoundary) {
-  for (uint32_t seed : {0u, 12345u, 1765200000u}) {
-    std::string boundary = makeBoundary(seed);
-    EXPECT_EQ(boundary, makeBoundary(seed));
-    ASSERT_EQ(41u, boundary.size());
-    EXPECT_EQ(std::string(27, '-'), boundary.substr(0, 27));
-    EXPECT_EQ("00", boundary.substr(35, 2));
-  }
-  EXPECT_NE(makeBoundary(1765200000u), makeBoundary(1765200001u));
-}
-
-TEST(Transport, StatusIsTheLeadingDigits) {
-  EXPECT_EQ(200, leadingInteger("200"));
-  EXPECT_EQ(404, leadingInteger("404 Not Found"));
-  EXPECT_EQ(0, leadingInteger(""));
-  EXPECT_EQ(0, leadingInteger("x200"));
-}
-
-TEST(Transport, AgentVersionIsTheProgramsFileVersion) {
-  char buffer[260];
-  std::memset(buffer, 'z', sizeof buffer);
-  ASSERT_EQ(1, formatModuleVersion(buffer));
-  EXPECT_EQ(std::to_string(TARVOLIN_VERSION_MAJOR) + ", " + std::to_string(TARVOLIN_VERSION_MINOR) +
-                ", " + std::to_string(TARVOLIN_VERSION_PATCH) + ", " +
-                std::to_string(TARVOLIN_VERSION_TWEAK),
-            buffer);
 }
 
 TEST(Transport, FileOfUnknownSizeIsRefusedBeforeAnyConnection) {

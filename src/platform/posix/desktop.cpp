@@ -6,8 +6,6 @@
 
 #include "platform/desktop.h"
 
-extern char** environ;
-
 void startDesktopLibraries() {}
 void stopDesktopLibraries() {}
 

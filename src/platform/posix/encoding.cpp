@@ -120,14 +120,14 @@ const char* ansiCodeSet() {
   return codeSet;
 }
 
-void ansiToUtf8(std::string source, std::string& destination) {
+void ansiToUtf8(const std::string& source, std::string& destination) {
   reencode(ansiCodeSet(), "UTF-8", source, destination);
 }
 
-void utf8ToAnsi(std::string source, std::string& destination) {
+void utf8ToAnsi(const std::string& source, std::string& destination) {
   reencode("UTF-8", ansiCodeSet(), source, destination);
 }
 
 void utf8ToAnsiWhole(const std::string& source, std::string& destination) {
-  reencode("UTF-8", nl_langinfo(CODESET), source, destination, true);
+  reencode("UTF-8", ansiCodeSet(), source, destination, true);
 }

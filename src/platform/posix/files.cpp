@@ -143,7 +143,8 @@ bool copyFileOverwriting(const std::string& from, const std::string& to) {
   int source = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (source < 0) return false;
   // Truncating the source itself would lose it; the Windows copy refuses too.
-  struct stat sourceInfo, targetInfo;
+  struct stat sourceInfo {};
+  struct stat targetInfo {};
   if (fstat(source, &sourceInfo) == 0 && stat(to.c_str(), &targetInfo) == 0 &&
       sourceInfo.st_dev == targetInfo.st_dev && sourceInfo.st_ino == targetInfo.st_ino) {
     close(source);

@@ -1,6 +1,7 @@
 // WinINet's synchronous request calls carried out with libcurl: the handles
-// and the calls of the HTTP layer. How a request is carried is in
-// http_transfer.cpp, what goes on the wire in http_wire.cpp.
+// and the calls of the HTTP layer, the top of its POSIX side. How a request
+// is carried is in http_transfer.cpp, what goes on the wire in
+// http_wire.cpp, the records and their errors in http_request.cpp.
 #include <cstring>
 #include <string>
 
@@ -8,31 +9,10 @@
 
 #include "platform/ascii.h"
 #include "platform/http.h"
+#include "platform/http_framing.h"
 #include "platform/posix/http_request.h"
-
-namespace {
-
-unsigned long lastNetError = 0;
-// The system's reason for the last failure that could not connect.
-long lastOsError = 0;
-
-template <typename T>
-T* asHandle(NetHandle handle, HandleKind kind) {
-  if (!handle || *static_cast<HandleKind*>(handle) != kind) return nullptr;
-  return static_cast<T*>(handle);
-}
-
-}  // namespace
-
-bool failWith(unsigned long code) {
-  lastNetError = code;
-  return false;
-}
-
-unsigned long failureCode(const NetRequest& r, CURLcode fallback) {
-  lastOsError = r.osError;
-  return r.result != CURLE_OK ? r.result : fallback;
-}
+#include "platform/posix/http_transfer.h"
+#include "platform/posix/http_wire.h"
 
 NetHandle netOpen(const char* agent) {
   static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -85,7 +65,7 @@ bool netAddHeaderLine(NetHandle handle, const std::string& line) {
   if (colon == std::string::npos || colon == 0 || header.find_first_of("\r\n") != std::string::npos)
     return failWith(CURLE_BAD_FUNCTION_ARGUMENT);
   if (startsWithIgnoringAsciiCase(header, "Content-Length:")) {
-    std::string value = trimmed(header.substr(colon + 1));
+    std::string value = trimmedBlanks(header.substr(colon + 1));
     char* end = nullptr;
     unsigned long long length = std::strtoull(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0') return failWith(CURLE_BAD_FUNCTION_ARGUMENT);
@@ -93,7 +73,7 @@ bool netAddHeaderLine(NetHandle handle, const std::string& line) {
   }
   // libcurl drops a line with an empty value ("Name:" asks it to remove its
   // own header of that name) unless it is written "Name;".
-  if (trimmed(header.substr(colon + 1)).empty()) header = header.substr(0, colon) + ";";
+  if (trimmedBlanks(header.substr(colon + 1)).empty()) header = header.substr(0, colon) + ";";
   r->headerLines.push_back(header);
   return true;
 }
@@ -121,10 +101,6 @@ bool netWrite(NetHandle handle, const void* bytes, uint32_t count) {
       r->contentLength >= 0 && r->bodySent == static_cast<uint64_t>(r->contentLength);
   if (r->staged.size() < SEND_STAGE_SIZE && !bodyComplete) return true;
   return sendStaged(*r);
-}
-
-unsigned long netLastResponseError() {
-  return lastNetError;
 }
 
 bool netEndRequest(NetHandle handle) {
@@ -208,10 +184,6 @@ void netClose(NetHandle handle) {
   }
 }
 
-unsigned long netLastError() {
-  return lastNetError;
-}
-
 unsigned long netReplyTooLargeError() {
   return CURLE_FILESIZE_EXCEEDED;
 }
@@ -225,8 +197,8 @@ unsigned long netReplyCutShortError() {
 }
 
 std::string netErrorText(unsigned long number) {
-  if (number == CURLE_COULDNT_CONNECT && lastOsError > 0) {
-    std::string reason = systemMessage(static_cast<unsigned long>(lastOsError));
+  if (number == CURLE_COULDNT_CONNECT && lastNetOsError() > 0) {
+    std::string reason = systemMessage(static_cast<unsigned long>(lastNetOsError()));
     if (!reason.empty() && reason.back() == '\n') reason.pop_back();
     if (!reason.empty()) return reason;
   }

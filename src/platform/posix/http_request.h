@@ -1,5 +1,8 @@
-// One request of the libcurl-based HTTP layer, and the pieces that carry it.
-// Internal to the POSIX side of the HTTP layer.
+// The records of the libcurl-based HTTP layer and how a failed call records
+// its error: the bottom of the POSIX side of the HTTP layer, which every
+// other file of it builds on (http_request.cpp). Above it lie the libcurl
+// bridge (http_transfer.h), then what goes on the wire (http_wire.h), then
+// the calls themselves (http.cpp); each depends only on what lies below.
 #pragma once
 
 #include <curl/curl.h>
@@ -11,6 +14,7 @@
 
 #include "platform/http_framing.h"
 #include "platform/http_rules.h"
+#include "platform/net_handles.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -23,13 +27,6 @@ constexpr long RECEIVE_BUFFER_SIZE = 64 * 1024;
 // Body pieces are gathered up to this much before libcurl is driven to send
 // them: a send and a poll per 8 KiB piece cost more than moving its bytes.
 constexpr size_t SEND_STAGE_SIZE = 64 * 1024;
-
-enum class HandleKind { Root, Connection, Request };
-
-struct NetRoot {
-  HandleKind kind = HandleKind::Root;
-  std::string agent;
-};
 
 struct NetConnection {
   HandleKind kind = HandleKind::Connection;
@@ -97,37 +94,6 @@ struct NetRequest {
 // Records `code` as the last error of the layer and returns false.
 bool failWith(unsigned long code);
 unsigned long failureCode(const NetRequest& r, CURLcode fallback);
-
-// The bridge between WinINet's push-style calls and libcurl (http_transfer.cpp).
-size_t supplyBody(char* buffer, size_t size, size_t count, void* user);
-size_t takeReply(char* bytes, size_t size, size_t count, void* user);
-void abortTransfer(NetRequest& r, CURLcode code);
-void resumeSending(NetRequest& r);
-void resumeReceiving(NetRequest& r);
-void releaseTransfer(NetRequest& r);
-bool sendStaged(NetRequest& r);
-
-// One round of the transfer: false when it had to be given up.
-bool driveOnce(NetRequest& r);
-// Waits for traffic, a little; gives the transfer up as timed out once the
-// low-speed rule (http_rules.h) says so.
-void waitForTraffic(NetRequest& r);
-
-// Runs the transfer until `satisfied` holds, it ends, or the low-speed rule
-// gives it up. The rule's window runs on from one call to the next, so that
-// a server trickling a byte per call cannot keep the exchange alive.
-template <typename Condition>
-void driveUntil(NetRequest& r, Condition satisfied) {
-  while (!satisfied() && !r.transferDone) {
-    if (!driveOnce(r)) return;
-    if (satisfied() || r.transferDone) return;
-    waitForTraffic(r);
-  }
-}
-
-// What the server sees (http_wire.cpp): WinINet's request line and headers,
-// its redirects.
-size_t takeHeader(char* bytes, size_t size, size_t count, void* user);
-bool sendHop(NetRequest& r);
-bool followRedirects(NetRequest& r);
-std::string trimmed(const std::string& text);
+// The system's reason (errno) for the last failure that could not connect;
+// 0 when it gave none.
+long lastNetOsError();

@@ -11,6 +11,7 @@
 
 #include "platform/http_rules.h"
 #include "platform/posix/http_request.h"
+#include "platform/posix/http_transfer.h"
 
 namespace {
 

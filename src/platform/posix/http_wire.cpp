@@ -13,6 +13,8 @@
 #include "platform/http_framing.h"
 #include "platform/http_rules.h"
 #include "platform/posix/http_request.h"
+#include "platform/posix/http_transfer.h"
+#include "platform/posix/http_wire.h"
 #include "platform/posix/proxy.h"
 
 namespace {
@@ -69,13 +71,6 @@ int watchTraffic(CURL*, curl_infotype type, char* data, size_t size, void* user)
 
 }  // namespace
 
-std::string trimmed(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return std::string();
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return text.substr(begin, end - begin + 1);
-}
-
 size_t takeHeader(char* bytes, size_t size, size_t count, void* user) {
   NetRequest& r = *static_cast<NetRequest*>(user);
   size_t length = size * count;
@@ -101,10 +96,10 @@ size_t takeHeader(char* bytes, size_t size, size_t count, void* user) {
   return length;
 }
 
-// Sets up one hop of the exchange and starts it; the request line and
-// headers go out on the first drive.
 namespace {
 
+// Sets up one hop of the exchange and starts it; the request line and
+// headers go out on the first drive.
 CURLcode startTransfer(NetRequest& r) {
   releaseTransfer(r);
   r.transferDone = false;
@@ -218,7 +213,7 @@ std::string redirectTarget(const NetRequest& r) {
 // reached.
 bool followRedirects(NetRequest& r) {
   for (std::string location = redirectTarget(r);
-       followsRedirect(r.verb, std::atoi(r.statusText.c_str())) && !location.empty() &&
+       followsRedirect(r.verb, leadingInteger(r.statusText.c_str())) && !location.empty() &&
        r.redirectsFollowed < MAX_REDIRECTS;
        location = redirectTarget(r)) {
     UrlParts next;

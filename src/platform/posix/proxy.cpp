@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/ascii.h"
@@ -30,7 +29,7 @@ bool coveredByEntry(const std::string& entry, const std::string& host) {
   uint32_t hostAddress = 0;
   if (slash != std::string::npos) {
     uint32_t network = 0;
-    int bits = std::atoi(entry.c_str() + slash + 1);
+    int32_t bits = leadingInteger(entry.c_str() + slash + 1);
     if (!parseIpv4(entry.substr(0, slash), network) || !parseIpv4(host, hostAddress) || bits < 0 ||
         bits > 32)
       return false;

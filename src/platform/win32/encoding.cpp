@@ -23,11 +23,11 @@ void reencode(UINT fromCodePage, UINT toCodePage, const std::string& source,
 
 }  // namespace
 
-void ansiToUtf8(std::string source, std::string& destination) {
+void ansiToUtf8(const std::string& source, std::string& destination) {
   reencode(CP_ACP, CP_UTF8, source, destination);
 }
 
-void utf8ToAnsi(std::string source, std::string& destination) {
+void utf8ToAnsi(const std::string& source, std::string& destination) {
   reencode(CP_UTF8, CP_ACP, source, destination);
 }
 

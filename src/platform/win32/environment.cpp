@@ -10,7 +10,7 @@ std::string environmentVariable(const char* name) {
   DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
   while (size > 0) {
     std::string value(size, '\0');
-    DWORD length = GetEnvironmentVariableA(name, &value[0], size);
+    DWORD length = GetEnvironmentVariableA(name, value.data(), size);
     if (length == 0) break;
     if (length < size) {
       value.resize(length);

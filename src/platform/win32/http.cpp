@@ -24,6 +24,10 @@ DWORD lastWriteResponseError = 0;
 
 }  // namespace
 
+void noteInvalidHandle() {
+  SetLastError(ERROR_INVALID_HANDLE);
+}
+
 void closeHopHandles(NetRequest& r) {
   if (r.handle) InternetCloseHandle(r.handle);
   if (r.hopConnection) InternetCloseHandle(r.hopConnection);
@@ -60,7 +64,10 @@ bool queryText(HINTERNET request, DWORD query, std::string& text, size_t limit) 
 
 bool queryReplyHead(HINTERNET request, std::string& head) {
   constexpr size_t PART_LIMIT = 1024;
-  std::string raw, version, code, reason;
+  std::string raw;
+  std::string version;
+  std::string code;
+  std::string reason;
   if (!queryText(request, HTTP_QUERY_RAW_HEADERS_CRLF, raw, MAX_REPLY_HEAD)) return false;
   // WinINet writes the raw status line anew from what it understood; the
   // version and the status code as they came are asked for one by one.

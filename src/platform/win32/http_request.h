@@ -12,6 +12,7 @@
 #include "platform/http.h"
 #include "platform/http_framing.h"
 #include "platform/http_rules.h"
+#include "platform/net_handles.h"
 
 constexpr DWORD RESPONSE_TEXT_SIZE = 260;
 constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
@@ -20,13 +21,6 @@ constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEE
 inline DWORD idleMilliseconds() {
   return static_cast<DWORD>(NET_IDLE_SECONDS) * 1000;
 }
-
-enum class HandleKind { Root, Connection, Request };
-
-struct NetRoot {
-  HandleKind kind = HandleKind::Root;
-  HINTERNET handle = nullptr;
-};
 
 struct NetConnection {
   HandleKind kind = HandleKind::Connection;
@@ -90,15 +84,6 @@ struct NetRequest {
   CallThread* calls = nullptr;
   HANDLE thread = nullptr;  // null: calls run on the caller's thread
 };
-
-template <typename T>
-T* asHandle(NetHandle handle, HandleKind kind) {
-  if (!handle || *static_cast<HandleKind*>(handle) != kind) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return static_cast<T*>(handle);
-}
 
 // Closes the current hop's request and, after a redirect, its connection.
 void closeHopHandles(NetRequest& r);

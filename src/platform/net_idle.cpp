@@ -1,0 +1,12 @@
+// The low-speed window of every exchange (http_rules.h), alone in its file:
+// only a build may change it. The tests build a second agent with a shorter
+// window, so that they need not wait a minute (TARVOLIN_TEST_IDLE_SECONDS);
+// that agent links its own copy of this file, compiled with its window, and
+// the library's copy, which defines nothing else, is then never linked in.
+#include "platform/http_rules.h"
+
+#ifndef TARVOLIN_NET_IDLE_SECONDS
+#define TARVOLIN_NET_IDLE_SECONDS 60
+#endif
+
+extern const long NET_IDLE_SECONDS = TARVOLIN_NET_IDLE_SECONDS;

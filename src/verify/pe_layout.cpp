@@ -1,0 +1,73 @@
+#include "verify/pe_layout.h"
+
+namespace {
+
+constexpr uint16_t PE32_MAGIC = 0x10B;
+constexpr uint16_t PE32_PLUS_MAGIC = 0x20B;
+constexpr uint32_t TABLE_ENTRY_INDEX = 4;
+constexpr size_t NEW_HEADER_POINTER = 0x3C;
+// PE signature and file header before the optional header.
+constexpr size_t OPTIONAL_HEADER_START = 24;
+constexpr size_t CHECKSUM_FIELD = 64;
+
+uint16_t read16(const uint8_t* at) {
+  return static_cast<uint16_t>(at[0] | at[1] << 8);
+}
+
+uint32_t read32(const uint8_t* at) {
+  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
+         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+}  // namespace
+
+std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSize,
+                         PeLayout& layout) {
+  if (headLength > fileSize) headLength = static_cast<size_t>(fileSize);
+  if (headLength < 2 || head[0] != 'M' || head[1] != 'Z') return "no MZ header";
+  if (headLength < NEW_HEADER_POINTER + 4) return "it is too short to be a PE file";
+  const uint64_t peStart = read32(head + NEW_HEADER_POINTER);
+  const uint64_t optional = peStart + OPTIONAL_HEADER_START;
+  if (optional + 2 > headLength) return "no PE header within the first 64 KiB";
+  if (read32(head + peStart) != 0x00004550) return "no PE signature";
+  const uint16_t optionalSize = read16(head + peStart + 20);
+  const uint16_t magic = read16(head + optional);
+  if (magic != PE32_MAGIC && magic != PE32_PLUS_MAGIC)
+    return "neither a PE32 nor a PE32+ optional header";
+  const bool plus = magic == PE32_PLUS_MAGIC;
+  const uint64_t directoryCountField = optional + (plus ? 108 : 92);
+  const uint64_t directories = directoryCountField + 4;
+  const uint64_t entry = directories + 8 * TABLE_ENTRY_INDEX;
+  if (entry + 8 > optional + optionalSize || entry + 8 > headLength)
+    return "no certificate-table entry in the optional header";
+  if (read32(head + directoryCountField) <= TABLE_ENTRY_INDEX)
+    return "no certificate-table entry in the optional header";
+
+  PeLayout found;
+  found.pe32Plus = plus;
+  found.fileSize = fileSize;
+  found.checkSumOffset = optional + CHECKSUM_FIELD;
+  found.tableEntryOffset = entry;
+  // Unlike the other directories, this one holds a file offset.
+  found.tableOffset = read32(head + entry);
+  found.tableSize = read32(head + entry + 4);
+  if (found.tableSize == 0) {
+    found.tableOffset = 0;
+  } else if (found.tableOffset < entry + 8 ||
+             (fileSize != PE_SIZE_UNKNOWN &&
+              (found.tableOffset > fileSize || found.tableSize != fileSize - found.tableOffset))) {
+    return "its certificate table is not at the end of the file";
+  }
+  layout = found;
+  return "";
+}
+
+DigestPlan digestPlanOf(const PeLayout& layout) {
+  const uint64_t end = layout.hasTable() ? layout.tableOffset : layout.fileSize;
+  DigestPlan plan;
+  plan.ranges[0] = {0, layout.checkSumOffset};
+  plan.ranges[1] = {layout.checkSumOffset + 4, layout.tableEntryOffset};
+  plan.ranges[2] = {layout.tableEntryOffset + 8, end};
+  plan.zeroPadding = static_cast<uint32_t>((8 - end % 8) % 8);
+  return plan;
+}

@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""The -verify checks on PE files signed at test time with osslsigncode, run
+through the proof probe natively and under wine.
+
+    test_verify.py PROOF_PROBE [EMULATOR...] [-- unittest arguments]
+"""
+
+import hashlib
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+import harness
+import pe_files
+
+RUN = harness.RUN
+# Debian's shim-signed and shim-unsigned: installed, or unpacked (dpkg-deb -x)
+# under the folder TARVOLIN_SHIM_ROOT names.
+SHIM_ROOT = os.environ.get("TARVOLIN_SHIM_ROOT", "/")
+SHIM_SIGNED = os.path.join(SHIM_ROOT, "usr/lib/shim/shimx64.efi.signed")
+SHIM_UNSIGNED = os.path.join(SHIM_ROOT, "usr/lib/shim/shimx64.efi")
+
+
+def authenticode(image, algorithm):
+    """The digest as the format defines it, computed here independently."""
+    checksum, entry, offset, size = pe_files.layout(image)
+    end = offset if size else len(image)
+    data = image[:checksum] + image[checksum + 4:entry] + image[entry + 8:end]
+    data += b"\0" * ((8 - end % 8) % 8)
+    return hashlib.new(algorithm, data).hexdigest()
+
+
+def flipped(image, offset):
+    changed = bytearray(image)
+    changed[offset] ^= 0x01
+    return bytes(changed)
+
+
+class Workspace(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="tarvolin-verify-")
+        cls.signer = pe_files.make_certificate(cls.dir, "signer", "Tarvolin Test Signer")
+        cls.other = pe_files.make_certificate(cls.dir, "other", "Someone Else")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def probe(self, *args):
+        paths = [harness.windows_path(a) if a.startswith("/") else a for a in args]
+        result = harness.run(paths, timeout=harness.limit(60, 180))
+        return result.returncode, result.stdout.decode("utf-8", "replace")
+
+    def signed_pair(self, name, image, digest="sha256"):
+        source = pe_files.write(self.path(name + ".in"), image)
+        return source, pe_files.sign(source, self.path(name + ".out"), self.signer, digest)
+
+    def assert_proven(self, result, *inputs, signer=None):
+        args = [result] + (["--signer", signer] if signer else []) + list(inputs)
+        code, out = self.probe(*args)
+        self.assertEqual((code, out.startswith("Verified ")), (0, True), out)
+        return out
+
+    def assert_refused(self, result, *inputs, reason="", signer=None):
+        args = [result] + (["--signer", signer] if signer else []) + list(inputs)
+        code, out = self.probe(*args)
+        self.assertEqual(code, 1, out)
+        self.assertTrue(out.startswith("Verification failed: "), out)
+        self.assertEqual(out.count("\n"), 1, out)
+        self.assertIn(reason, out)
+        return out
+
+
+class Accepted(Workspace):
+    def test_signed_images_of_every_shape(self):
+        digests = ["sha1", "sha256", "sha512"]
+        number = 0
+        for plus in (False, True):
+            for remainder in range(8):
+                # Remainder 0 twice: with and without data after the section.
+                for trailing in ({remainder} | ({0, 8} if remainder == 0 else set())):
+                    digest = digests[number % 3]
+                    number += 1
+                    image = pe_files.make_pe(plus, b"\x90" * (100 + remainder) + b"\xc3",
+                                             b"\xab" * trailing)
+                    with self.subTest(plus=plus, size=len(image), digest=digest):
+                        self.assertEqual(len(image) % 8, trailing % 8)
+                        source, result = self.signed_pair("shape%d" % number, image, digest)
+                        out = self.assert_proven(result, source)
+                        name = {"sha1": "SHA-1", "sha256": "SHA-256", "sha512": "SHA-512"}
+                        self.assertIn(" %s %s, 1 signature, signer Tarvolin Test Signer\n" % (
+                            name[digest], authenticode(image, digest)[:16]), out)
+
+    def test_nested_and_appended_signatures_all_count(self):
+        source, first = self.signed_pair("nested", pe_files.make_pe(True, b"\xc3" * 77))
+        nested = pe_files.sign(first, self.path("nested.twice"), self.other, "sha1", nest=True)
+        out = self.assert_proven(nested, source)
+        self.assertIn("SHA-256", out)
+        self.assertIn("2 signatures, signer Tarvolin Test Signer", out)
+        # A nested signature over another file's digest is refused.
+        stranger_in, stranger = self.signed_pair("stranger", pe_files.make_pe(True, b"\x90"))
+        image = pe_files.read(nested)
+        _, _, offset, _ = pe_files.layout(image)
+        other_image = pe_files.read(pe_files.sign(
+            stranger, self.path("stranger.twice"), self.other, "sha1", nest=True))
+        _, _, other_offset, _ = pe_files.layout(other_image)
+        mixed = image[:offset] + other_image[other_offset:]
+        self.assert_refused(pe_files.write(self.path("mixed"), mixed), source,
+                            reason="signature 1 does not match the file it is in")
+
+    def test_an_input_signed_before_is_hashed_without_its_table(self):
+        source, first = self.signed_pair("resign", pe_files.make_pe(False, b"\xc3" * 9, b"x"))
+        again = pe_files.sign(first, self.path("resign.again"), self.other, "sha256")
+        self.assert_proven(again, first)
+        self.assert_proven(again, source)
+
+    def test_signer_certificate_in_pem_or_der_or_its_issuer(self):
+        source, result = self.signed_pair("anchor", pe_files.make_pe(True))
+        der = self.path("signer.der")
+        subprocess.run(["openssl", "x509", "-in", self.signer[0], "-outform", "DER", "-out",
+                        der], check=True)
+        self.assert_proven(result, source, signer=self.signer[0])
+        self.assert_proven(result, source, signer=der)
+        self.assert_refused(result, source, signer=self.other[0],
+                            reason="the signer does not chain to the given certificate")
+        self.assert_refused(result, source, signer=source, reason="cannot be read")
+        # A leaf issued by a CA, carrying its chain: the CA, or the leaf
+        # itself (a partial chain), may be named.
+        authority = pe_files.make_certificate(self.dir, "authority", "Tarvolin Test CA")
+        leaf = pe_files.make_certificate(self.dir, "leaf", "Tarvolin Leaf", issuer=authority)
+        chain = pe_files.write(self.path("chain.pem"), pe_files.read(leaf[0]) +
+                               pe_files.read(authority[0]))
+        issued = pe_files.sign(source, self.path("issued.out"), leaf, chain=chain)
+        self.assertIn("signer Tarvolin Leaf", self.assert_proven(issued, source,
+                                                                 signer=authority[0]))
+        self.assert_proven(issued, source, signer=leaf[0])
+        self.assert_refused(issued, source, signer=self.signer[0],
+                            reason="does not chain to the given certificate")
+
+    def test_known_answer_microsoft_signed_shim(self):
+        if not (os.path.exists(SHIM_SIGNED) and os.path.exists(SHIM_UNSIGNED)):
+            self.skipTest("Debian's shim-signed and shim-unsigned are not installed "
+                          "(nor unpacked under TARVOLIN_SHIM_ROOT)")
+        # Microsoft signs Debian's build as it stands: two table entries,
+        # 6 bytes past a multiple of 8 before the padding.
+        out = self.assert_proven(SHIM_SIGNED, SHIM_UNSIGNED)
+        self.assertIn(" SHA-256 %s, 2 signatures, signer Microsoft Windows UEFI Driver "
+                      "Publisher\n" % authenticode(pe_files.read(SHIM_UNSIGNED), "sha256")[:16],
+                      out)
+        self.assert_refused(SHIM_SIGNED, self.signed_pair(
+            "not-shim", pe_files.make_pe(True))[0], reason="is not the uploaded input")
+
+
+class Refused(Workspace):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # 13 bytes after the section: the signer pads 3 zero bytes before
+        # the table, which are hashed too.
+        cls.image = pe_files.make_pe(True, b"\x90" * 300 + b"\xc3", b"appended data")
+        cls.source = pe_files.write(os.path.join(cls.dir, "victim.in"), cls.image)
+        cls.result = pe_files.sign(cls.source, os.path.join(cls.dir, "victim.out"),
+                                   cls.signer)
+        cls.signed = pe_files.read(cls.result)
+
+    def test_one_byte_flipped_in_each_hashed_region(self):
+        checksum, entry, offset, _ = pe_files.layout(self.signed)
+        regions = {
+            "MZ header": 0x3C - 1,
+            "PE header before CheckSum": checksum - 1,
+            "between CheckSum and the table entry": checksum + 4,
+            "after the table entry": entry + 8,
+            "section": 0x200 + 10,
+            "appended data": len(self.image) - 1,
+            "padding before the table": offset - 1,
+        }
+        for region, at in regions.items():
+            with self.subTest(region=region):
+                path = pe_files.write(self.path("flip"), flipped(self.signed, at))
+                self.assert_refused(path, self.source, reason="does not match the file it is in")
+        path = pe_files.write(self.path("flip"), flipped(self.signed, checksum + 1))
+        self.assert_proven(path, self.source)
+
+    def test_results_that_are_not_the_input_plus_a_signature(self):
+        checksum, entry, offset, size = pe_files.layout(self.signed)
+        table = bytearray(self.signed[offset:])
+
+        def with_table(new_table):
+            image = bytearray(self.signed[:offset]) + new_table
+            struct.pack_into("<II", image, entry, offset, len(new_table))
+            return bytes(image)
+
+        # 16 bytes hidden inside the entry's length.
+        hidden = bytearray(table) + b"HIDDEN-16-BYTES!"
+        struct.pack_into("<I", hidden, 0, struct.unpack_from("<I", table)[0] + 16)
+        bogus_entry = struct.pack("<IHH", 16, 0x0200, 2) + b"\x30\x06" + b"\0" * 6
+        _, other = self.signed_pair("other-program", pe_files.make_pe(True, b"\x91" * 301))
+        der_end = len(self.signed) - 8  # inside the signature value near its end
+        cases = [
+            ("tampered section", flipped(self.signed, 0x200 + 20),
+             "does not match the file it is in"),
+            ("another signed program", pe_files.read(other), "is not the uploaded input"),
+            ("unsigned", self.image, "it holds no signature"),
+            ("bytes hidden in the table", with_table(hidden), "more than 7 bytes after"),
+            ("extra table entry", with_table(table + bogus_entry), "entry 2"),
+            ("data after the table", self.signed + b"\0" * 8, "not at the end of the file"),
+            ("table entry moved", flipped(self.signed, entry), "not at the end of the file"),
+            ("broken signature", flipped(self.signed, der_end), "signature does not verify"),
+            ("HTML page", b"<html><body>Signed!</body></html>\n", "it is not a PE file"),
+            ("empty", b"", "it is not a PE file"),
+        ]
+        for what, data, reason in cases:
+            with self.subTest(what=what):
+                self.assert_refused(pe_files.write(self.path("bad"), data), self.source,
+                                    reason=reason)
+
+    def test_inputs_must_be_pe_files_before_the_upload(self):
+        text = pe_files.write(self.path("notes.txt"), b"MZ but nothing more")
+        code, out = self.probe("--inputs", self.source, text)
+        self.assertEqual(code, 1)
+        self.assertEqual(out, "[%s] is not a PE file to sign: it is too short to be a PE "
+                         "file\n" % harness.windows_path(text))
+        self.assertEqual(self.probe("--inputs", self.source, self.result)[0], 0)
+
+
+class Zipped(Workspace):
+    def test_entries_match_the_inputs_by_digest_not_by_name(self):
+        inputs, results = [], []
+        for number in range(3):
+            source, result = self.signed_pair("z%d" % number, pe_files.make_pe(
+                number % 2 == 0, b"\x90" * (number + 1)))
+            inputs.append(source)
+            results.append(result)
+
+        def archive(name, members):
+            path = self.path(name)
+            with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zip_file:
+                for entry_name, member in members:
+                    zip_file.write(member, entry_name)
+            return path
+
+        # Names swapped and order reversed: matched by content.
+        swapped = archive("swapped.zip", [("z0.exe", results[2]), ("z1.exe", results[1]),
+                                          ("z2.exe", results[0])])
+        out = self.assert_proven(swapped, *inputs)
+        self.assertIn("3 signatures", out)
+        self.assert_refused(archive("short.zip", [("a", results[0]), ("b", results[1])]),
+                            *inputs, reason="2 entries for 3 inputs")
+        # The entry's name is the service's: shown on the one line, control
+        # characters and all made harmless.
+        self.assert_refused(archive("twice.zip", [("a", results[0]), ("b\nc", results[0]),
+                                                  ("c", results[1])]),
+                            *inputs, reason="zip entry 2 (b?c): it is none of the uploaded inputs")
+        self.assert_refused(archive("more.zip", [("a", results[0]), ("b", results[1]),
+                                                 ("c", results[2]), ("d", results[2])]),
+                            *inputs, reason="more entries than the 3 inputs")
+        self.assert_refused(results[0], *inputs, reason="not a zip")
+
+
+if __name__ == "__main__":
+    harness.main("test_verify.py PROOF_PROBE [EMULATOR...]")
