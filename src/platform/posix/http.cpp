@@ -5,14 +5,13 @@
 #include <cstring>
 #include <string>
 
-#include "platform/system_error.h"
-
 #include "platform/ascii.h"
 #include "platform/http.h"
 #include "platform/http_framing.h"
 #include "platform/posix/http_request.h"
 #include "platform/posix/http_transfer.h"
 #include "platform/posix/http_wire.h"
+#include "platform/system_error.h"
 
 NetHandle netOpen(const char* agent) {
   static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
