@@ -1,6 +1,7 @@
 # Release packages, made by CPack: a Debian package of the POSIX build and a
 # zip of the Windows build (scripts/release.sh makes both and their
-# SHA256SUMS). Only the program and its documents are installed.
+# SHA256SUMS). Only the program and its documents are installed; the README
+# they carry is the users' one (docs/user/README.md), not the repository's.
 set(CPACK_PACKAGE_NAME tarvolin-agent)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The tarvolin-agent developers")
@@ -10,7 +11,7 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS tarvolin-agent RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES docs/user/README.md LICENSE DESTINATION .)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_SYSTEM_NAME win64)
   else()
@@ -50,7 +51,7 @@ else()
 
   install(TARGETS tarvolin-agent RUNTIME DESTINATION bin)
   install(FILES ${debian_dir}/tarvolin-agent.1.gz DESTINATION share/man/man1)
-  install(FILES README.md ${debian_dir}/copyright ${debian_dir}/changelog.gz
+  install(FILES docs/user/README.md ${debian_dir}/copyright ${debian_dir}/changelog.gz
           DESTINATION ${doc_dir})
 
   set(CPACK_GENERATOR DEB)

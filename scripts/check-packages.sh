@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Checks the release packages that scripts/release.sh left in build/packages/:
 # SHA256SUMS verifies; the Debian package holds the program, its manual page,
-# the README and the copyright file, lintian finds no error in it, and its
-# program runs; the zip holds the README and a 32-bit Windows program with
-# its manifest and the expected PE time stamp.
+# the users' README and the copyright file, lintian finds no error in it, and
+# its program runs and tells its version; the zip holds the users' README and
+# a 32-bit Windows program with its manifest and the expected PE time stamp.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 packages=$here/build/packages
@@ -12,6 +12,11 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarvolin-packages.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 status=0
 fail() { echo "check-packages: $*" >&2; status=1; }
+# The users' README: how to point at a service, and no developer's commands.
+check_user_readme() {
+  grep -q TARVOLIN_SERVICE_URL "$1" || fail "$2 is not the users' README"
+  ! grep -qE 'scripts/|cmake |ctest' "$1" || fail "$2 holds developer commands"
+}
 
 cd "$packages"
 echo "== sha256sum -c SHA256SUMS"
@@ -40,13 +45,18 @@ usage_status=0
 usage=$(env -u TARVOLIN_AUTH_KEY "$scratch/deb/usr/bin/tarvolin-agent") || usage_status=$?
 [ "$usage_status" -eq 1 ] && [[ "$usage" == "Usage : "* ]] ||
   fail "the packaged program did not answer with its usage text (exit $usage_status)"
+version=$("$scratch/deb/usr/bin/tarvolin-agent" --version) ||
+  fail "the packaged program's --version failed"
+[[ "$version" == "tarvolin-agent "* ]] || fail "the packaged program's --version said: $version"
+check_user_readme "$scratch/deb/usr/share/doc/tarvolin-agent/README.md" "the Debian package's README"
 warnings=$(man --warnings -E UTF-8 -l -Tutf8 -Z "$scratch/deb/usr/share/man/man1/tarvolin-agent.1.gz" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "the manual page renders with warnings: $warnings"
 
 echo "== unzip ${zip#./}"
 unzip -q "$zip" -d "$scratch/zip"
 exe=$(find "$scratch/zip" -name tarvolin-agent.exe)
-[ -n "$(find "$scratch/zip" -name README.md)" ] || fail "the zip lacks README.md"
+readme=$(find "$scratch/zip" -name README.md)
+if [ -n "$readme" ]; then check_user_readme "$readme" "the zip's README"; else fail "the zip lacks README.md"; fi
 if [ -n "$exe" ]; then
   bash "$here/scripts/check-win32-exe.sh" "$exe" || fail "the zipped program is not as shipped"
   stamp=$("$here/scripts/pe-time-stamp.sh" "$exe")

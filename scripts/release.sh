@@ -3,10 +3,15 @@
 # POSIX program, the zip of the 32-bit Windows program, and SHA256SUMS for
 # both. Each comes from its CMake workflow (release-linux, release-win32);
 # SOURCE_DATE_EPOCH defaults to the date of the commit checked out, so the
-# programs are the same whoever builds them.
+# programs are the same whoever builds them. Like the other entry scripts it
+# sets the machine up first (scripts/setup.sh), so it runs on a fresh
+# Debian 12 machine. The service root built into the programs is the CMake
+# setting TARVOLIN_SERVICE_HOST's (users point them elsewhere at run time with
+# TARVOLIN_SERVICE_URL).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+"$here/scripts/setup.sh"
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH
 packages=$here/build/packages

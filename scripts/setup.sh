@@ -40,23 +40,38 @@ packages=(
   python3 python3-multipart openssl osslsigncode zip unzip curl time strace linux-perf
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
 )
+# Only these steps need the network: apt-get reaching Debian's package archive
+# (the update, the installs, the tinyxml sources). Each one that fails says
+# which step it was and why it needed the network.
+offline() {
+  echo "setup: $1 failed. It needs the network to reach Debian's package archive ($2)." >&2
+  echo "setup: check the connection, a proxy (apt honours http_proxy) or /etc/apt/sources.list.d, then run $0 again." >&2
+  exit 1
+}
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ] || [ ! -d /var/lib/apt/lists ] || [ -z "$(ls /var/lib/apt/lists/*Sources* 2>/dev/null)" ]; then
-  "${sudo_cmd[@]}" apt-get update -q
+  "${sudo_cmd[@]}" apt-get update -q ||
+    offline "apt-get update" "to learn which packages and sources are there"
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" ||
+    offline "apt-get install" "to download ${missing[*]}"
 fi
 
 # Locales the tests switch to: double-byte code pages and a few languages.
 "$here/scripts/make-locales.sh"
 
 # TinyXML and minizip sources with Debian's patches, for the cross build.
-"$here/scripts/fetch-tinyxml-source.sh"
-"$here/scripts/fetch-minizip-source.sh"
+"$here/scripts/fetch-tinyxml-source.sh" ||
+  offline "fetching tinyxml's sources (apt-get source tinyxml)" \
+    "the Windows build compiles TinyXML from Debian's source package"
+"$here/scripts/fetch-minizip-source.sh" ||
+  offline "fetching minizip's sources (apt-get source minizip)" \
+    "the Windows build compiles minizip from Debian's source package"
 
 # One wine prefix, made once.
 "$here/scripts/wine-prefix.sh"

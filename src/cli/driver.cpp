@@ -2,9 +2,11 @@
 
 #include <string>
 
+#include "cli/notices.h"
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "cli/result_proof.h"
+#include "formpost/failure_cause.h"
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
 #include "platform/ascii.h"
@@ -22,34 +24,55 @@ namespace {
 constexpr int32_t FAILURE = 1;
 constexpr int32_t HTTP_OK = 200;
 
-// The system's text for the error the call that just failed left; nothing
-// when the system has none.
-void writeSystemMessage() {
-  writeOut(systemMessage(lastSystemError()));
-}
+// The service's root for this run; set before the first request.
+ServiceRoot serviceRoot;
 
-// A note for people, beside the exact texts of standard output.
-void explain(const std::string& note) {
-  writeErr("tarvolin-agent: " + note + "\n");
+// The system's text for the error the call that just failed left; nothing
+// when the system has none. Returns that error.
+unsigned long writeSystemMessage() {
+  unsigned long error = lastSystemError();
+  writeOut(systemMessage(error));
+  return error;
 }
 
 // A request whose fields could not all be added is not sent: it would go out
 // without them.
 int32_t outOfMemory() {
-  explain("out of memory: the request's form fields could not be added");
+  note("out of memory: the request's form fields could not be added");
   return FAILURE;
 }
 
 // Sends `request` to `url`, showing the transfer when `progress` is given.
 // True on status 200; otherwise the server's text or the transport's error
-// line is written.
-bool exchange(FormRequest& request, const char* url, TransferProgress* progress = nullptr) {
+// line is written, and why on standard error.
+bool exchange(const char* call, FormRequest& request, const std::string& url,
+              TransferProgress* progress = nullptr) {
   if (progress) request.progress = progress->hook();
-  request.send(url);
+  traceWhenWanted(request);
+  request.send(url.c_str());
   if (progress) progress->finish();
   if (request.statusCode == HTTP_OK) return true;
   writeOut(request.replyBody);
+  noteExchangeFailure(call, request);
   return false;
+}
+
+// False, after saying why, when TARVOLIN_SERVICE_URL holds no service root.
+bool settleServiceRoot() {
+  std::string refusal;
+  if (findServiceRoot(serviceRoot, refusal)) return true;
+  note(refusal);
+  return false;
+}
+
+int32_t printVersion() {
+  writeOut(versionLine() + "\n");
+  if (!settleServiceRoot()) return FAILURE;
+  writeOut("service " + serviceRoot.url +
+           (serviceRoot.fromEnvironment ? std::string(" (from ") + SERVICE_URL_VARIABLE + ")"
+                                        : std::string(" (built in)")) +
+           "\n");
+  return 0;
 }
 
 // Each reply is read into a record of its own: a reply without <result>
@@ -58,7 +81,7 @@ bool exchange(FormRequest& request, const char* url, TransferProgress* progress 
 ServiceReply readReply(const FormRequest& request, const char* call) {
   ServiceReply reply;
   if (!reply.parseReply(request.replyBody.c_str()))
-    explain(std::string("the ") + call + " reply holds no <result>; taken as a refusal");
+    note(std::string("the ") + call + " reply holds no <result>; taken as a refusal");
   return reply;
 }
 
@@ -70,9 +93,10 @@ bool isWebAddress(const std::string& url) {
 }
 
 int32_t runUpgrade() {
+  if (!settleServiceRoot()) return FAILURE;
   FormRequest query;
   prepareUpgradeQuery(query);
-  if (!exchange(query, UPGRADE_QUERY_URL)) return FAILURE;
+  if (!exchange("upgrade query", query, upgradeQueryUrl(serviceRoot.url))) return FAILURE;
   ServiceReply reply;
   reply.parseReply(query.replyBody.c_str());
   int32_t exitCode = 0;
@@ -80,9 +104,10 @@ int32_t runUpgrade() {
     if (isWebAddress(reply.url)) {
       // The browser is none of the key's business.
       clearEnvironmentVariable(AUTH_KEY_VARIABLE);
-      openWebPage(reply.url);
+      if (!openWebPage(reply.url))
+        note("the upgrade page could not be opened; its address is " + reply.url);
     } else {
-      explain("the upgrade page was not opened: its address is not http:// or https://");
+      note("the upgrade page was not opened: its address is not http:// or https://");
       exitCode = FAILURE;
     }
   }
@@ -99,7 +124,7 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
     FormRequest check;
     if (!prepareVersionCheck(check, settings.authKey, settings.programVersion))
       return outOfMemory();
-    if (!exchange(check, VERSION_CHECK_URL)) return FAILURE;
+    if (!exchange("version check", check, versionCheckUrl(serviceRoot.url))) return FAILURE;
     ServiceReply reply = readReply(check, "version check's");
     if (reply.code != 0) return reply.printServiceMessage();
   }
@@ -113,31 +138,32 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
   }
   upload.contentTap = uploadTap;
   TransferProgress progress("Uploading", true);
-  if (!exchange(upload, UPLOAD_URL, &progress)) return FAILURE;
+  if (!exchange("upload", upload, uploadUrl(serviceRoot.url), &progress)) return FAILURE;
   accepted = readReply(upload, "upload's");
   if (accepted.code != 0) return accepted.printServiceMessage();
   return 0;
 }
 
 // Every input must exist and be a regular file, whose content can be sent
-// from its start to its end: a directory or a device has none to send, and a
-// pipe would hold the run until some writer closed it.
+// from its start to its end: a directory or a device has none to send, a
+// pattern names no file, and a pipe would hold the run until some writer
+// closed it.
 bool inputsAreFiles(const std::vector<std::string>& inputs) {
   for (const std::string& input : inputs) {
     bool exists = fileExists(input);
     if (exists && isRegularFile(input)) continue;
-    if (exists)
-      explain("[" + input + "] is not a regular file (a folder, device, pipe or pattern)");
+    if (exists) note("[" + input + "] is not a regular file (a folder, device, pipe or pattern)");
     writeOut("[" + input + INPUT_MISSING_TEXT);
     return false;
   }
   return true;
 }
 
-// The downloaded result stays where the user can still copy it by hand.
-int32_t keepDownload(const std::string& tempFile) {
+// The downloaded result stays where the user can still copy it by hand; the
+// one line that says why also says where.
+int32_t keepDownload(const std::string& tempFile, const std::string& cause) {
   keepOnInterrupt(DOWNLOAD_SLOT);
-  explain("the downloaded result is kept in " + tempFile);
+  noteFailure("saving", cause + "; the downloaded result is kept in " + tempFile);
   return FAILURE;
 }
 
@@ -148,6 +174,7 @@ int32_t runSigningJob() {
     return FAILURE;
   }
   if (!inputsAreFiles(settings.inputFiles)) return FAILURE;
+  if (!settleServiceRoot()) return FAILURE;
   if (!inputsCanBeProven(settings)) return FAILURE;
 
   ProofStreams proofStreams(settings);
@@ -157,7 +184,11 @@ int32_t runSigningJob() {
   std::string directory = tempDirectory();
   std::string tempFile;
   if (directory.empty() || !createTempFile(directory, "tvf", tempFile)) {
-    writeSystemMessage();
+    unsigned long error = writeSystemMessage();
+    noteFailure("download", directory.empty()
+                                ? "no temporary folder (" + systemExplanation(error) + ")"
+                                : "cannot make a temporary file in " + directory + " (" +
+                                      systemExplanation(error) + ")");
     return FAILURE;
   }
   deleteOnInterrupt(DOWNLOAD_SLOT, tempFile);
@@ -167,7 +198,7 @@ int32_t runSigningJob() {
     prepareDownload(download, tempFile);
     download.contentTap = proofStreams.tap();
     TransferProgress progress("Downloading", false);
-    if (!exchange(download, reply.url.c_str(), &progress)) {
+    if (!exchange("download", download, reply.url, &progress)) {
       // Nothing usable came: leave no half-written file behind.
       deleteFile(tempFile);
       keepOnInterrupt(DOWNLOAD_SLOT);
@@ -176,25 +207,28 @@ int32_t runSigningJob() {
   }
   ResultProof proof;
   if (!proveDownloadedResult(settings, tempFile, proofStreams, proof))
-    return keepDownload(tempFile);
+    return keepDownload(tempFile, "the result did not pass verification");
 
   if (settings.outputFile.empty()) {
     settings.outputFile = outputNameFromUrl(reply.url);
     if (settings.outputFile.empty()) {
       writeOut(NO_OUTPUT_NAME_TEXT);
-      return keepDownload(tempFile);
+      return keepDownload(tempFile,
+                          "no file name in the download address " + reply.url + "; give -o");
     }
   }
   if (!replaceFileWithCopy(tempFile, settings.outputFile)) {
-    writeSystemMessage();
-    return keepDownload(tempFile);
+    unsigned long error = writeSystemMessage();
+    return keepDownload(tempFile,
+                        fileFailureCause("write", settings.outputFile, error, settings.outputFile));
   }
   reportProvenResult(settings, proof);
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
-    writeSystemMessage();
+    unsigned long error = writeSystemMessage();
     keepOnInterrupt(DOWNLOAD_SLOT);
-    explain("the temporary file " + tempFile + " could not be deleted");
+    noteFailure("saving", "the result is saved, but the temporary file " + tempFile +
+                              " could not be deleted (" + systemExplanation(error) + ")");
     return 0;
   }
   keepOnInterrupt(DOWNLOAD_SLOT);
@@ -205,6 +239,13 @@ int32_t runSigningJob() {
 }  // namespace
 
 int32_t runAgent() {
+  noteIgnoredArguments(runSettings);
+  if (runSettings.helpWanted) {
+    printUsage();
+    printHelpPointer();
+    return 0;
+  }
+  if (runSettings.versionWanted) return printVersion();
   startDesktopLibraries();
   int32_t exitCode = runSettings.upgradeMode ? runUpgrade() : runSigningJob();
   stopDesktopLibraries();

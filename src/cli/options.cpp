@@ -36,6 +36,17 @@ const Option OPTIONS[] = {
     {SIGNER, "-signer", "/signer"},
 };
 
+// Words that ask about the program itself rather than for a job.
+const char* const VERSION_FORMS[] = {"--version", "-version", "/version"};
+const char* const HELP_FORMS[] = {"--help", "-h", "/?"};
+
+template <size_t N>
+bool isOneOf(const std::string& argument, const char* const (&forms)[N]) {
+  for (const char* form : forms)
+    if (equalsIgnoringCodePageCase(argument, form)) return true;
+  return false;
+}
+
 OptionId optionNamed(const std::string& argument) {
   for (const Option& option : OPTIONS) {
     if (equalsIgnoringCodePageCase(argument, option.dashForm) ||
@@ -74,11 +85,13 @@ void applyValue(OptionId pending, const std::string& value) {
 }  // namespace
 
 // Never fails and never prints: unknown words are skipped, and an option name
-// left without its value at the end is dropped. Values are taken verbatim,
+// left without its value at the end is dropped; both are listed in
+// ignoredArguments, the option by the name it was written with. Values are taken verbatim,
 // even when they look like options. Without a key on the command line, the
 // key comes from AUTH_KEY_VARIABLE, where process lists and logs do not show it.
 void parseCommandLine(int argc, const char* const* argv) {
   OptionId state = EXPECT_NAME;
+  std::string pendingName;
   bool keyGiven = false;
   for (int index = 1; index < argc; ++index) {
     std::string argument = argv[index];
@@ -89,14 +102,23 @@ void parseCommandLine(int argc, const char* const* argv) {
       continue;
     }
     state = optionNamed(argument);
+    pendingName = argument;
     if (state == UPGRADE) {
       runSettings.upgradeMode = true;
       state = EXPECT_NAME;
     } else if (state == VERIFY) {
       runSettings.verifyResult = true;
       state = EXPECT_NAME;
+    } else if (state == EXPECT_NAME) {
+      if (isOneOf(argument, VERSION_FORMS))
+        runSettings.versionWanted = true;
+      else if (isOneOf(argument, HELP_FORMS))
+        runSettings.helpWanted = true;
+      else
+        runSettings.ignoredArguments.push_back(argument);
     }
   }
+  if (state != EXPECT_NAME) runSettings.ignoredArguments.push_back(pendingName);
   if (!keyGiven) {
     std::string key = environmentVariable(AUTH_KEY_VARIABLE);
     if (!key.empty()) runSettings.authKey = key;
@@ -120,4 +142,17 @@ void printUsage() {
   writeOut("    \t-i <input>\t- input file name\n");
   writeOut("    \t-o <output>\t- optional output file name\n\n");
   writeOut("Note :\tTo get auth key, visit tarvolin management site\n");
+}
+
+void printHelpPointer() {
+  writeOut(
+      "More: the manual page tarvolin-agent(1), or README.md beside tarvolin-agent.exe, "
+      "describes -upgrade, --version, the exit codes and the variables "
+      "TARVOLIN_AUTH_KEY, TARVOLIN_SERVICE_URL and TARVOLIN_TRACE.\n");
+}
+
+std::string versionLine() {
+  return "tarvolin-agent " + std::to_string(TARVOLIN_VERSION_MAJOR) + "." +
+         std::to_string(TARVOLIN_VERSION_MINOR) + "." + std::to_string(TARVOLIN_VERSION_PATCH) +
+         "." + std::to_string(TARVOLIN_VERSION_TWEAK);
 }

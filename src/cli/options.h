@@ -10,6 +10,12 @@ struct RunSettings {
   std::vector<std::string> inputFiles;
   std::string outputFile;
   bool upgradeMode = false;
+  // Beyond the five options: --version and --help, and the words skipped
+  // (unknown ones, and an option left without its value at the end), in the
+  // order given, for the driver to name.
+  bool versionWanted = false;
+  bool helpWanted = false;
+  std::vector<std::string> ignoredArguments;
   // -verify: prove the signed result before saving it; -signer names the
   // certificate its signer must chain to, and implies -verify.
   bool verifyResult = false;
@@ -27,3 +33,7 @@ void parseCommandLine(int argc, const char* const* argv);
 // The program name shown in the usage text, derived from the executable's path.
 std::string programNameFromPath(const std::string& modulePath);
 void printUsage();
+// What --help adds after the usage text: where the rest is described.
+void printHelpPointer();
+// "tarvolin-agent 1.0.0.4", from the version the program is built as.
+std::string versionLine();

@@ -88,6 +88,13 @@ struct FormRequest {
   std::string replyFile;
   // Who shows the transfer's progress; nobody when `report` is null.
   NetProgress progress;
+  // A failed exchange in words for people (failure_cause.h); empty until then.
+  std::string failureCause;
+  // Takes each line of the exchange's trace (trace.cpp); no trace when null.
+  void (*traceLine)(const std::string& line) = nullptr;
+  // The body's announced length and the reply bytes received, for the trace.
+  uint64_t bodyLength = 0;
+  uint64_t replyReceived = 0;
   ContentTap contentTap;
 
   FormRequest() = default;

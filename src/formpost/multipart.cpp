@@ -135,7 +135,11 @@ BodyWriteOutcome checkFileSizesKnown(const FormRequest& request) {
   // A file whose size could not be looked up has no place in an announced
   // length: refuse the body before any of it goes out.
   for (const FileField& field : request.fileFields.items)
-    if (field.size == SIZE_UNKNOWN) return fileFailure(fileVanishedError());
+    if (field.size == SIZE_UNKNOWN) {
+      BodyWriteOutcome outcome = fileFailure(fileVanishedError());
+      outcome.filePath = field.path;
+      return outcome;
+    }
   return BodyWriteOutcome();
 }
 
@@ -152,7 +156,10 @@ BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
     if (!field.writePartHeader(sink, boundary)) return sinkFailure(STEP_WRITE_FILE_HEADER);
     BodyWriteOutcome content =
         streamContent(field, sink, request.contentTap, static_cast<int32_t>(index));
-    if (content.stepCode != 0) return content;
+    if (content.stepCode != 0) {
+      content.filePath = field.path;
+      return content;
+    }
     if (!field.writePartTrailer(sink)) return sinkFailure(STEP_WRITE_FILE_TRAILER);
   }
 

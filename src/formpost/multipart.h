@@ -23,6 +23,8 @@ struct BodyWriteOutcome {
   int32_t stepCode = 0;
   bool sinkFailed = false;
   unsigned long errorNumber = 0;
+  // The file being sent when STEP_WRITE_FILE_CONTENT failed.
+  std::string filePath;
 };
 
 // Writes every text part, every file part and the closing delimiter, in that

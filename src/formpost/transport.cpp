@@ -8,9 +8,11 @@
 #include <ctime>
 #include <vector>
 
+#include "formpost/failure_cause.h"
 #include "formpost/form_request.h"
 #include "formpost/multipart.h"
 #include "formpost/step_codes.h"
+#include "formpost/trace.h"
 #include "platform/ascii.h"
 #include "platform/encoding.h"
 #include "platform/files.h"
@@ -48,7 +50,25 @@ int32_t fail(FormRequest& request, int32_t code, unsigned long number,
                   static_cast<int>(number));
   request.statusCode = code;
   request.replyBody = message;
+  request.failureCause = networkFailureCause(request, code, number);
   return code;
+}
+
+// A failure that a file, not the connection, caused: the same step code and
+// message, and words that name the file.
+int32_t failOnFile(FormRequest& request, int32_t code, unsigned long number,
+                   const std::string& cause) {
+  fail(request, code, number);
+  request.failureCause = cause;
+  return code;
+}
+
+int32_t failOnSentFile(FormRequest& request, const BodyWriteOutcome& outcome) {
+  if (outcome.errorNumber == fileSizeChangedError())
+    return failOnFile(request, outcome.stepCode, outcome.errorNumber,
+                      outcome.filePath + " changed its size while it was being sent");
+  return failOnFile(request, outcome.stepCode, outcome.errorNumber,
+                    fileFailureCause("read", outcome.filePath, outcome.errorNumber, ""));
 }
 
 void reportProgress(const NetProgress& progress, bool upload, uint64_t done, uint64_t total) {
@@ -82,9 +102,10 @@ bool writeToChannel(void* target, const void* bytes, uint32_t count) {
 // Announces the multipart body and sends it; 0 when all of it went out.
 int32_t sendMultipartBody(FormRequest& request) {
   BodyWriteOutcome sizes = checkFileSizesKnown(request);
-  if (sizes.stepCode != 0) return fail(request, sizes.stepCode, sizes.errorNumber);
+  if (sizes.stepCode != 0) return failOnSentFile(request, sizes);
   const std::string boundary = makeBoundary(static_cast<uint32_t>(std::time(nullptr)));
   const uint64_t total = multipartBodyLength(request, static_cast<int32_t>(boundary.size()));
+  request.bodyLength = total;
   if (!netAddHeaderLine(request.requestHandle,
                         std::string("Content-Type: ") + MULTIPART_CONTENT_TYPE + boundary + "\r\n"))
     return fail(request, STEP_ADD_CONTENT_TYPE, netLastError());
@@ -99,11 +120,14 @@ int32_t sendMultipartBody(FormRequest& request) {
   BodySink sink{&channel, writeToChannel};
   BodyWriteOutcome outcome = writeMultipartBody(request, sink, boundary);
   if (outcome.stepCode == 0) return 0;
-  unsigned long number = outcome.errorNumber;
-  if (outcome.sinkFailed)
-    number =
-        outcome.stepCode == STEP_WRITE_FILE_CONTENT ? channel.responseError : channel.writeError;
-  return fail(request, outcome.stepCode, number);
+  if (!outcome.sinkFailed) return failOnSentFile(request, outcome);
+  if (outcome.stepCode != STEP_WRITE_FILE_CONTENT)
+    return fail(request, outcome.stepCode, channel.writeError);
+  fail(request, outcome.stepCode, channel.responseError);
+  // The connection's own error says more than the response information.
+  request.failureCause =
+      networkFailureCause(request, outcome.stepCode, channel.writeError, outcome.filePath);
+  return outcome.stepCode;
 }
 
 // What the reply announced and what has come. Some HTTP libraries end a body
@@ -117,6 +141,14 @@ struct ReplyLength {
   explicit ReplyLength(NetHandle request) { known = netQueryContentLength(request, announced); }
   bool cutShort() const { return known && received < announced; }
 };
+
+int32_t failCutShort(FormRequest& request, const ReplyLength& length) {
+  fail(request, STEP_READ_REPLY, netReplyCutShortError());
+  request.failureCause = "the reply from " + endpointOf(request) + " ended after " +
+                         std::to_string(length.received) + " of the " +
+                         std::to_string(length.announced) + " bytes it announced";
+  return STEP_READ_REPLY;
+}
 
 // Reads the reply into replyBody, whole: NUL bytes are kept, since the reply
 // may be binary.
@@ -132,9 +164,10 @@ int32_t captureToMemory(FormRequest& request) {
       return fail(request, STEP_READ_REPLY, netReplyTooLargeError());
     request.replyBody.append(buffer.data(), count);
     length.received += count;
+    request.replyReceived = length.received;
     reportProgress(request.progress, false, length.received, length.announced);
   }
-  if (length.cutShort()) return fail(request, STEP_READ_REPLY, netReplyCutShortError());
+  if (length.cutShort()) return failCutShort(request, length);
   return 0;
 }
 
@@ -145,10 +178,19 @@ int32_t captureToMemory(FormRequest& request) {
 // short, and a download must arrive whole or not at all.
 int32_t captureToFile(FormRequest& request) {
   BodyFraming framing = netQueryBodyFraming(request.requestHandle);
-  if (framing != BodyFraming::Length && framing != BodyFraming::Chunked)
-    return fail(request, STEP_READ_REPLY, netReplyFramingError());
+  if (framing != BodyFraming::Length && framing != BodyFraming::Chunked) {
+    fail(request, STEP_READ_REPLY, netReplyFramingError());
+    request.failureCause = "the download from " + endpointOf(request) +
+                           " declares no length, so a download cut short could not be told "
+                           "from a whole one";
+    return STEP_READ_REPLY;
+  }
   int file = openFileForUpdate(request.replyFile);
-  if (file == -1) return fail(request, STEP_READ_REPLY, lastSystemError());
+  if (file == -1) {
+    unsigned long number = lastSystemError();
+    return failOnFile(request, STEP_READ_REPLY, number,
+                      fileFailureCause("open", request.replyFile, number, "the download"));
+  }
   auto closeAndFail = [&](unsigned long number) {
     closeFile(file);
     return fail(request, STEP_READ_REPLY, number);
@@ -165,17 +207,22 @@ int32_t captureToFile(FormRequest& request) {
     used += count;
     bool blockFull = block.size() - used < REPLY_READ_SIZE;
     if ((count == 0 || blockFull) && used > 0) {
-      if (!writeFile(file, block.data(), static_cast<uint32_t>(used)))
-        return closeAndFail(lastSystemError());
+      if (!writeFile(file, block.data(), static_cast<uint32_t>(used))) {
+        unsigned long number = lastSystemError();
+        closeAndFail(number);
+        request.failureCause = fileFailureCause("write", request.replyFile, number, "the download");
+        return STEP_READ_REPLY;
+      }
       request.contentTap.tell(TAP_REPLY_FILE, block.data(), static_cast<uint32_t>(used));
       used = 0;
     }
     if (count == 0) break;
     length.received += count;
+    request.replyReceived = length.received;
     reportProgress(request.progress, false, length.received, length.announced);
   }
   closeFile(file);
-  if (length.cutShort()) return fail(request, STEP_READ_REPLY, netReplyCutShortError());
+  if (length.cutShort()) return failCutShort(request, length);
   return 0;
 }
 
@@ -245,11 +292,16 @@ int formatModuleVersion(char* buffer) {
 }
 
 int32_t FormRequest::send(const char* url) {
-  if (!crackUrl(url ? url : "", urlParts)) {
+  const std::string address = url ? url : "";
+  if (!crackUrl(address, urlParts)) {
     replyBody = stepLine(STEP_SPLIT_URL);  // statusCode keeps its value
+    failureCause = "cannot split the URL '" + address + "' into host, port and path";
     return -1;
   }
-  return sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
+  if (traceLine) traceRequestLine(*this, address);
+  int32_t result = sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
+  if (traceLine) traceExchange(*this);
+  return result;
 }
 
 int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,

@@ -6,5 +6,6 @@
 // COM for this thread and the common controls; nothing on POSIX.
 void startDesktopLibraries();
 void stopDesktopLibraries();
-// Opens `url` in the browser. Failures are not reported.
-void openWebPage(const std::string& url);
+// Opens `url` in the browser. False when no browser could be started or the
+// launcher reported a failure.
+bool openWebPage(const std::string& url);

@@ -34,6 +34,8 @@ std::string tempDirectory();
 // Creates a new empty file with a unique name beginning with `prefix` in
 // `directory` and stores its path. False when no file could be made.
 bool createTempFile(const std::string& directory, const char* prefix, std::string& path);
+// True when the error number says the disk or the user's quota is full.
+bool isDiskFullError(unsigned long number);
 bool copyFileOverwriting(const std::string& from, const std::string& to);
 bool deleteFile(const std::string& path);
 

@@ -110,6 +110,23 @@ unsigned long netReplyFramingError();
 // (ERROR_INTERNET_CONNECTION_RESET on Windows; CURLE_PARTIAL_FILE on POSIX).
 unsigned long netReplyCutShortError();
 
+// The library's or the system's text for an error number netLastError gave,
+// for people; empty when there is none. Where the library only says that no
+// connection could be made, the system's reason (such as "Connection
+// refused") is given instead.
+std::string netErrorText(unsigned long number);
+// True when the number is the time-out error: nothing moved for
+// NET_IDLE_SECONDS.
+bool netErrorIsTimeout(unsigned long number);
+
+// For a trace of the exchange, as far as it went: the request's head as it
+// went out and the reply's head as it came (status line and header lines,
+// each ending in CRLF) of the last hop, and the proxy the request goes
+// through (empty for none). Empty where nothing is known.
+std::string netRequestHead(NetHandle request);
+std::string netReplyHead(NetHandle request);
+std::string netProxyOf(NetHandle request);
+
 // Reports transfer progress to whoever shows it; bytes of the body sent or
 // received so far, and the total when it is known (else 0).
 struct NetProgress {

@@ -3,14 +3,77 @@
 #include <string>
 
 #include "formpost/form_request.h"
+#include "platform/ascii.h"
+#include "platform/environment.h"
+#include "platform/http.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
-#define SERVICE_ROOT "http://" TARVOLIN_SERVICE_HOST ":8080/tarvolinFE/"
+const char* const BUILT_IN_SERVICE_ROOT = "http://" TARVOLIN_SERVICE_HOST ":8080/tarvolinFE/";
 
-const char* const UPGRADE_QUERY_URL = SERVICE_ROOT "version.aspx?type=upgrade";
-const char* const VERSION_CHECK_URL = SERVICE_ROOT "version.aspx";
-const char* const UPLOAD_URL = SERVICE_ROOT "upload.aspx";
+namespace {
+
+// The port a URL's authority names is a number up to 65535, or none; some
+// URL splitters cut a larger one down to 16 bits instead of refusing it.
+bool portIsValid(const std::string& url) {
+  size_t start = url.find("://") + 3;
+  size_t end = url.find('/', start);
+  std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  authority.erase(0, authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+  size_t colon = authority.rfind(':');
+  if (colon == std::string::npos || authority.find(']', colon) != std::string::npos) return true;
+  std::string digits = authority.substr(colon + 1);
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  return digits.empty() || std::stoul(digits) <= 65535;
+}
+
+}  // namespace
+
+bool serviceRootFromValue(const std::string& value, std::string& root) {
+  if (!startsWithIgnoringAsciiCase(value, "http://") &&
+      !startsWithIgnoringAsciiCase(value, "https://"))
+    return false;
+  // The calls' names are appended to the root: a query or fragment would
+  // swallow them, and blanks or control characters have no place in a URL.
+  for (char c : value)
+    if (static_cast<unsigned char>(c) <= ' ' || c == '?' || c == '#' || c == 0x7F) return false;
+  std::string candidate = value;
+  if (candidate.back() != '/') candidate += '/';
+  UrlParts parts;
+  if (!portIsValid(candidate) || !crackUrl(candidate, parts) || parts.hostName.empty())
+    return false;
+  root = candidate;
+  return true;
+}
+
+bool findServiceRoot(ServiceRoot& root, std::string& refusal) {
+  std::string value = environmentVariable(SERVICE_URL_VARIABLE);
+  if (value.empty()) {
+    root.url = BUILT_IN_SERVICE_ROOT;
+    root.fromEnvironment = false;
+    return true;
+  }
+  if (!serviceRootFromValue(value, root.url)) {
+    refusal = std::string(SERVICE_URL_VARIABLE) + " is not an http:// or https:// URL of the " +
+              "service's folder (such as https://sign.example.com/tarvolinFE/): '" + value + "'";
+    return false;
+  }
+  root.fromEnvironment = true;
+  return true;
+}
+
+std::string upgradeQueryUrl(const std::string& root) {
+  return root + "version.aspx?type=upgrade";
+}
+
+std::string versionCheckUrl(const std::string& root) {
+  return root + "version.aspx";
+}
+
+std::string uploadUrl(const std::string& root) {
+  return root + "upload.aspx";
+}
 
 void prepareUpgradeQuery(FormRequest& request) {
   request.setSendMode(Get);

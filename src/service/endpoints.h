@@ -7,10 +7,29 @@
 
 struct FormRequest;
 
-// "http://" + the compiled-in service host + ":8080/tarvolinFE/...".
-extern const char* const UPGRADE_QUERY_URL;
-extern const char* const VERSION_CHECK_URL;
-extern const char* const UPLOAD_URL;
+// The environment variable that names the service's root at run time.
+constexpr const char* SERVICE_URL_VARIABLE = "TARVOLIN_SERVICE_URL";
+// "http://" + the compiled-in service host + ":8080/tarvolinFE/".
+extern const char* const BUILT_IN_SERVICE_ROOT;
+
+// The folder that holds version.aspx and upload.aspx, and where it came from.
+struct ServiceRoot {
+  std::string url;
+  bool fromEnvironment = false;
+};
+
+// The root a value of SERVICE_URL_VARIABLE names: an absolute http:// or
+// https:// URL with a host and without query or fragment, given a trailing
+// "/" when it has none. False when the value is not such a URL.
+bool serviceRootFromValue(const std::string& value, std::string& root);
+// SERVICE_URL_VARIABLE when it is set and not empty, else the built-in root.
+// False, with `refusal` saying why in one line, when the variable holds
+// something else than a service root.
+bool findServiceRoot(ServiceRoot& root, std::string& refusal);
+
+std::string upgradeQueryUrl(const std::string& root);
+std::string versionCheckUrl(const std::string& root);
+std::string uploadUrl(const std::string& root);
 
 // A GET without fields.
 void prepareUpgradeQuery(FormRequest& request);

@@ -14,6 +14,7 @@ instead of a composed reply (Response's `raw`).
 
 import errno
 import os
+import re
 import resource
 import shutil
 import signal
@@ -91,9 +92,15 @@ class FaultTest(AgentTest):
 
 class Network(FaultTest):
     def test_connection_refused(self):
-        result = self.sign(env={"http_proxy": "http://127.0.0.1:%d" % harness.free_port()})
+        port = harness.free_port()
+        result = self.sign(env={"http_proxy": "http://127.0.0.1:%d" % port})
         # libcurl: CURLE_COULDNT_CONNECT; WinINet: ERROR_INTERNET_CANNOT_CONNECT.
         self.assert_error_line(result, r"error : -303\(7\)\n", r"error : -303\(12029\)\n")
+        # Standard error names the host, the proxy and the system's reason.
+        reason = r"\(.+\)" if harness.RUN.wine else r"\(Connection refused\)"
+        self.assert_cause(result, "version check", r"could not connect to %s:8080 through the "
+                          r"proxy (http://)?127\.0\.0\.1:%d %s" % (re.escape(SERVICE_HOST), port,
+                                                                   reason))
         self.assertEqual([], self.server.requests)
         self.assert_nothing_left()
 
@@ -129,6 +136,11 @@ class Network(FaultTest):
                 # libcurl: CURLE_PARTIAL_FILE; WinINet:
                 # ERROR_INTERNET_CONNECTION_RESET.
                 self.assert_error_line(result, r"error : -502\(18\)\n", r"error : -502\(12031\)\n")
+                host = re.escape(DOWNLOAD_HOST if failing == RESULT_PATH else SERVICE_HOST)
+                self.assert_cause(result, "download" if failing == RESULT_PATH else "version check",
+                                  r"(the reply from %s.* ended after \d+ of the \d+ bytes it "
+                                  r"announced|the connection to %s.* failed while receiving the "
+                                  r"reply \(.+\))" % (host, host))
                 self.assertEqual(calls, len(self.server.requests))
                 self.assert_nothing_left()
 
@@ -464,6 +476,10 @@ class BothBuildsAlike(FaultTest):
                     continue
                 # libcurl: CURLE_OPERATION_TIMEDOUT; WinINet: ERROR_INTERNET_TIMEOUT.
                 self.assert_error_line(result, *expected)
+                # The same number means a full disk elsewhere: the words tell.
+                self.assert_cause(result, "download", r"timed out: less than 1 KiB received "
+                                  r"from %s in %d s" % (re.escape(DOWNLOAD_HOST.split(":")[0]),
+                                                        idle))
                 self.assertGreaterEqual(result.elapsed, idle - 1)
                 self.assert_nothing_left()
 
@@ -547,6 +563,8 @@ class Disk(FaultTest):
         result = self.sign("-o", "out.bin", tmpdir=small)
         # ENOSPC: the short temporary file is removed, nothing is copied.
         self.assert_error_line(result, r"error : -502\(%d\)\n" % errno.ENOSPC)
+        self.assert_cause(result, "download",
+                          "no space left on %s while saving the download" % re.escape(small))
         self.assertEqual([], os.listdir(small))
         self.assertEqual(["a.exe"], os.listdir(self.work))
 
@@ -692,6 +710,24 @@ class Inputs(FaultTest):
                 self.assertEqual([], self.server.requests)
                 self.assertEqual(["a.exe", "folder.exe", "pipe.exe"], sorted(os.listdir(self.work)))
         self.assert_no_temp_file()
+
+    def test_a_name_with_wildcards_is_a_file_only_as_written(self):
+        # A pattern names no file that could be sent: refused before any
+        # request, whether or not it matches something; a name holding "*" or
+        # "?" that exists as written (Linux only) is an ordinary file.
+        self.write_input("b?.exe", b"literal")
+        for pattern, exists in (("a*.exe", False), ("?.exe", False), ("b?.exe", self.native)):
+            with self.subTest(pattern=pattern):
+                self.server.reset()
+                result = self.run_agent("-k", "k", "-i", pattern, limit=self.quick_limit)
+                if exists:
+                    self.assert_run(result, b"Succeeded.\n", 0)
+                    self.assertEqual(b"literal", form_parts(self.server.requests[1])[1][2])
+                    os.remove(os.path.join(self.work, "result.bin"))
+                else:
+                    self.assert_run(result, b"[%s] is not exist\n" % pattern.encode(), 1)
+                    self.assertEqual([], self.server.requests)
+                self.assertEqual(["a.exe", "b?.exe"], sorted(os.listdir(self.work)))
 
     def test_input_deleted_between_the_check_and_the_upload(self):
         def version(request):

@@ -17,7 +17,8 @@ from test_local_service import RunningService, minimal_pe
 from test_verify import authenticode
 
 SIGNER = "Tarvolin Local Development Signing"
-KEPT = re.compile(rb"tarvolin-agent: the downloaded result is kept in (.+)\n")
+KEPT = re.compile(rb"tarvolin-agent: saving: the result did not pass verification; "
+                  rb"the downloaded result is kept in (.+)\n")
 
 
 class VerifyingAgent(unittest.TestCase):

@@ -54,6 +54,49 @@ TEST(Endpoints, UploadReportsAnInputThatVanished) {
   EXPECT_EQ(inputs[1], missing);
 }
 
+TEST(ServiceRoot, AbsoluteHttpAndHttpsUrlsGainTheirTrailingSlash) {
+  struct Case {
+    const char* value;
+    const char* root;  // null: refused
+  };
+  const Case cases[] = {
+      {"https://sign.example.com/tarvolinFE/", "https://sign.example.com/tarvolinFE/"},
+      {"https://sign.example.com/tarvolinFE", "https://sign.example.com/tarvolinFE/"},
+      {"HTTP://127.0.0.1:9090", "HTTP://127.0.0.1:9090/"},
+      {"http://[::1]:8080/a/b", "http://[::1]:8080/a/b/"},
+      {"http://user:pw@h/x", "http://user:pw@h/x/"},
+      {"ftp://sign.example.com/", nullptr},
+      {"sign.example.com/tarvolinFE/", nullptr},
+      {"/tarvolinFE/", nullptr},
+      {"http://", nullptr},
+      {"http:///tarvolinFE/", nullptr},
+      {"http:/h/", nullptr},
+      {"http://h:99999/", nullptr},
+      {"http://h:65536/", nullptr},
+      {"http://u:p@h:8x/", nullptr},
+      {"http://h:65535", "http://h:65535/"},
+      {"http://h/x?id=1", nullptr},
+      {"http://h/x#top", nullptr},
+      {"http://h/a b/", nullptr},
+      {" http://h/", nullptr},
+      {"http://h/\n", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string root = "unchanged";
+    std::string value = c.value;
+    EXPECT_EQ(c.root != nullptr, serviceRootFromValue(value, root)) << c.value;
+    EXPECT_EQ(c.root ? c.root : "unchanged", root) << c.value;
+  }
+}
+
+TEST(ServiceRoot, CallsAreNamedUnderTheRoot) {
+  EXPECT_EQ("https://s/t/version.aspx?type=upgrade", upgradeQueryUrl("https://s/t/"));
+  EXPECT_EQ("https://s/t/version.aspx", versionCheckUrl("https://s/t/"));
+  EXPECT_EQ("https://s/t/upload.aspx", uploadUrl("https://s/t/"));
+  EXPECT_EQ(std::string("http://") + TARVOLIN_SERVICE_HOST + ":8080/tarvolinFE/",
+            BUILT_IN_SERVICE_ROOT);
+}
+
 TEST(OutputName, IsTheLastSegmentThenCutAtQueryOrFragment) {
   EXPECT_EQ("result.bin", outputNameFromUrl("http://h:81/x/result.bin"));
   EXPECT_EQ("result.bin", outputNameFromUrl("http://h/x/result.bin?id=3&t=ab"));

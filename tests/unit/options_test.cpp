@@ -97,18 +97,50 @@ TEST(Options, PendingValueIsTakenVerbatim) {
   EXPECT_EQ(settings.authKey, "");
 }
 
-TEST(Options, UnknownWordsAreSkippedWhereANameIsExpected) {
-  RunSettings settings = parse({"agent", "x.exe", "-upgrade", "", "-x", "-i", "a.exe"});
+TEST(Options, UnknownWordsAreSkippedWhereANameIsExpectedAndListed) {
+  RunSettings settings = parse({"agent", "x.exe", "-upgrade", "", "-x", "-i", "a.exe", "b.exe"});
   EXPECT_TRUE(settings.upgradeMode);
   EXPECT_EQ(settings.inputFiles, Paths{"a.exe"});
+  EXPECT_EQ(settings.ignoredArguments, (Paths{"x.exe", "", "-x", "b.exe"}));
+  // Values are never listed, whatever they look like.
+  EXPECT_EQ(parse({"agent", "-k", "--version", "-i", "/?"}).ignoredArguments, Paths{});
 }
 
-TEST(Options, TrailingOptionNameIsDropped) {
+TEST(Options, TrailingOptionNameIsDroppedAndListedAsWritten) {
   RunSettings settings = parse({"agent", "-k", "key", "-i", "a.exe", "-k"});
   EXPECT_EQ(settings.authKey, "key");
   EXPECT_EQ(settings.inputFiles, Paths{"a.exe"});
+  EXPECT_EQ(settings.ignoredArguments, Paths{"-k"});
   EXPECT_EQ(parse({"agent", "-i"}).inputFiles, Paths{});
-  EXPECT_EQ(parse({"agent", "-o", "a", "/O"}).outputFile, "a");
+  settings = parse({"agent", "-o", "a", "/O"});
+  EXPECT_EQ(settings.outputFile, "a");
+  EXPECT_EQ(settings.ignoredArguments, Paths{"/O"});
+}
+
+TEST(Options, VersionAndHelpWordsInEveryForm) {
+  struct Case {
+    const char* word;
+    bool version;
+    bool help;
+  };
+  for (const Case& c :
+       {Case{"--version", true, false}, Case{"-version", true, false},
+        Case{"/VERSION", true, false}, Case{"--help", false, true}, Case{"-H", false, true},
+        Case{"/?", false, true}, Case{"--versions", false, false}, Case{"-help", false, false},
+        Case{"?", false, false}}) {
+    RunSettings settings = parse({"agent", "-k", "k", c.word});
+    EXPECT_EQ(c.version, settings.versionWanted) << c.word;
+    EXPECT_EQ(c.help, settings.helpWanted) << c.word;
+    EXPECT_EQ(c.version || c.help ? Paths{} : Paths{c.word}, settings.ignoredArguments) << c.word;
+  }
+}
+
+TEST(Options, VersionLineComesFromTheBuildVersion) {
+  EXPECT_EQ("tarvolin-agent " + std::to_string(TARVOLIN_VERSION_MAJOR) + "." +
+                std::to_string(TARVOLIN_VERSION_MINOR) + "." +
+                std::to_string(TARVOLIN_VERSION_PATCH) + "." +
+                std::to_string(TARVOLIN_VERSION_TWEAK),
+            versionLine());
 }
 
 TEST(ProgramName, BackslashDotAndCase) {

@@ -67,6 +67,10 @@ bool fileExists(const std::string& path) {
   return findFirstEntry(path, info);
 }
 
+bool isDiskFullError(unsigned long number) {
+  return number == ENOSPC || number == EDQUOT;
+}
+
 uint64_t probeSize(const std::string& path) {
   struct stat info;
   if (!findFirstEntry(path, info)) return SIZE_UNKNOWN;

@@ -11,6 +11,7 @@
 #include "platform/posix/http_request.h"
 #include "platform/posix/http_transfer.h"
 #include "platform/posix/http_wire.h"
+#include "platform/system_error.h"
 
 NetHandle netOpen(const char* agent) {
   static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -192,4 +193,33 @@ unsigned long netReplyFramingError() {
 
 unsigned long netReplyCutShortError() {
   return CURLE_PARTIAL_FILE;
+}
+
+std::string netErrorText(unsigned long number) {
+  if (number == CURLE_COULDNT_CONNECT && lastNetOsError() > 0) {
+    std::string reason = systemMessage(static_cast<unsigned long>(lastNetOsError()));
+    if (!reason.empty() && reason.back() == '\n') reason.pop_back();
+    if (!reason.empty()) return reason;
+  }
+  if (number > CURL_LAST) return std::string();
+  return curl_easy_strerror(static_cast<CURLcode>(number));
+}
+
+bool netErrorIsTimeout(unsigned long number) {
+  return number == CURLE_OPERATION_TIMEDOUT;
+}
+
+std::string netRequestHead(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->requestHead : std::string();
+}
+
+std::string netReplyHead(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->replyHeadText : std::string();
+}
+
+std::string netProxyOf(NetHandle handle) {
+  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
+  return r ? r->proxy : std::string();
 }

@@ -4,6 +4,8 @@
 namespace {
 
 unsigned long lastNetError = 0;
+// The system's reason for the last failure that could not connect.
+long lastOsError = 0;
 
 }  // namespace
 
@@ -13,11 +15,16 @@ bool failWith(unsigned long code) {
 }
 
 unsigned long failureCode(const NetRequest& r, CURLcode fallback) {
+  lastOsError = r.osError;
   return r.result != CURLE_OK ? r.result : fallback;
 }
 
 void noteInvalidHandle() {
   failWith(CURLE_BAD_FUNCTION_ARGUMENT);
+}
+
+long lastNetOsError() {
+  return lastOsError;
 }
 
 unsigned long netLastError() {

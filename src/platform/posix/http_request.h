@@ -54,6 +54,7 @@ struct NetRequest {
   curl_slist* headers = nullptr;
   curl_slist* proxyHeaders = nullptr;
   CURLcode result = CURLE_OK;
+  long osError = 0;  // the system's reason when the transfer could not connect
   bool started = false;
   bool transferDone = false;
   LowSpeedWatch speed;
@@ -66,6 +67,9 @@ struct NetRequest {
   bool requestSent = false;
   bool bodyEnded = false;
   bool sendPaused = false;
+
+  // The head of the last hop's request as it went out, for a trace.
+  std::string requestHead;
 
   // Reply.
   std::string statusText;
@@ -90,3 +94,6 @@ struct NetRequest {
 // Records `code` as the last error of the layer and returns false.
 bool failWith(unsigned long code);
 unsigned long failureCode(const NetRequest& r, CURLcode fallback);
+// The system's reason (errno) for the last failure that could not connect;
+// 0 when it gave none.
+long lastNetOsError();

@@ -23,6 +23,7 @@ void collectResult(NetRequest& r) {
     if (message->msg == CURLMSG_DONE && message->easy_handle == r.easy) {
       r.transferDone = true;
       r.result = message->data.result;
+      curl_easy_getinfo(r.easy, CURLINFO_OS_ERRNO, &r.osError);
     }
   }
 }

@@ -62,8 +62,10 @@ int watchTraffic(CURL*, curl_infotype type, char* data, size_t size, void* user)
   NetRequest& r = *static_cast<NetRequest*>(user);
   static const char CONNECT[] = "CONNECT ";
   if (type == CURLINFO_HEADER_OUT &&
-      !(size >= sizeof CONNECT - 1 && std::memcmp(data, CONNECT, sizeof CONNECT - 1) == 0))
+      !(size >= sizeof CONNECT - 1 && std::memcmp(data, CONNECT, sizeof CONNECT - 1) == 0)) {
     r.requestSent = true;
+    r.requestHead.assign(data, size);
+  }
   return 0;
 }
 
@@ -104,6 +106,7 @@ CURLcode startTransfer(NetRequest& r) {
   r.result = CURLE_OK;
   r.requestSent = false;
   r.statusText.clear();
+  r.requestHead.clear();
   r.replyHeadText.clear();
   r.replyHeadTooLong = false;
   r.replyHeadersDone = false;

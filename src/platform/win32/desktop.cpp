@@ -18,6 +18,9 @@ void stopDesktopLibraries() {
   CoUninitialize();
 }
 
-void openWebPage(const std::string& url) {
-  ShellExecuteA(nullptr, "open", "iexplore.exe", url.c_str(), nullptr, SW_SHOWNORMAL);
+bool openWebPage(const std::string& url) {
+  // Values above 32 mean success.
+  HINSTANCE result =
+      ShellExecuteA(nullptr, "open", "iexplore.exe", url.c_str(), nullptr, SW_SHOWNORMAL);
+  return reinterpret_cast<INT_PTR>(result) > 32;
 }

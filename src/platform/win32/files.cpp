@@ -93,6 +93,10 @@ bool createTempFile(const std::string& directory, const char* prefix, std::strin
   return true;
 }
 
+bool isDiskFullError(unsigned long number) {
+  return number == ERROR_DISK_FULL || number == ERROR_HANDLE_DISK_FULL;
+}
+
 bool copyFileOverwriting(const std::string& from, const std::string& to) {
   return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
 }
