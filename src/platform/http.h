@@ -123,9 +123,9 @@ bool netErrorIsTimeout(unsigned long number);
 // went out and the reply's head as it came (status line and header lines,
 // each ending in CRLF) of the last hop, and the proxy the request goes
 // through (empty for none). Empty where nothing is known.
-std::string netRequestHead(NetHandle request);
-std::string netReplyHead(NetHandle request);
-std::string netProxyOf(NetHandle request);
+std::string netRequestHead(NetHandle handle);
+std::string netReplyHead(NetHandle handle);
+std::string netProxyOf(NetHandle handle);
 
 // Reports transfer progress to whoever shows it; bytes of the body sent or
 // received so far, and the total when it is known (else 0).

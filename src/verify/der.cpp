@@ -4,7 +4,7 @@
 
 namespace {
 
-const std::string octets(std::initializer_list<uint8_t> bytes) {
+std::string octets(std::initializer_list<uint8_t> bytes) {
   return std::string(bytes.begin(), bytes.end());
 }
 

@@ -95,7 +95,12 @@ std::string checkInputsArePe(const std::vector<std::string>& inputs) {
   for (const std::string& input : inputs) {
     PeLayout layout;
     std::string fault = readPeFileLayout(input, layout);
-    if (!fault.empty()) return "[" + input + "] is not a PE file to sign: " + fault + "\n";
+    if (!fault.empty())
+      return std::string("[")
+          .append(input)
+          .append("] is not a PE file to sign: ")
+          .append(fault)
+          .append("\n");
   }
   return "";
 }
@@ -118,7 +123,10 @@ SignedFileProof proveSignedFile(const std::string& path, std::vector<InputRecord
     fault =
         collectSignatures(table.data() + entries[i].derOffset, entries[i].derLength, signatures);
     if (!fault.empty())
-      fault = "the signature in certificate table entry " + std::to_string(i + 1) + ": " + fault;
+      fault = std::string("the signature in certificate table entry ")
+                  .append(std::to_string(i + 1))
+                  .append(": ")
+                  .append(fault);
   }
   if (!fault.empty()) {
     proof.failure = fault;
@@ -185,7 +193,7 @@ ResultProof proveResult(const std::string& resultPath, const std::vector<std::st
     record.path = input;
     std::string fault = readPeFileLayout(input, record.layout);
     if (!fault.empty()) {
-      result.failure = "the input " + input + " changed: " + fault;
+      result.failure = std::string("the input ").append(input).append(" changed: ").append(fault);
       return result;
     }
     if (records.size() < uploaded.size()) adoptKnownDigest(record, uploaded[records.size()]);

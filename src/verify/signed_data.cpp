@@ -21,10 +21,12 @@ bool readDigestAlgorithm(const DerItem& identifier, DigestKind& kind) {
 // SpcIndirectDataContent ::= SEQUENCE { data, messageDigest DigestInfo }
 bool readIndirectData(const DerItem& indirect, SignatureFacts& facts) {
   DerReader reader(indirect);
-  DerItem data, digestInfo;
+  DerItem data;
+  DerItem digestInfo;
   if (!reader.next(data, DER_SEQUENCE) || !reader.next(digestInfo, DER_SEQUENCE)) return false;
   DerReader info(digestInfo);
-  DerItem algorithm, digest;
+  DerItem algorithm;
+  DerItem digest;
   if (!info.next(algorithm) || !readDigestAlgorithm(algorithm, facts.fileDigestKind) ||
       !info.next(digest, DER_OCTET_STRING) || !info.atEnd())
     return false;
@@ -40,7 +42,9 @@ template <typename Visit>
 bool forEachAttribute(const DerItem& attributes, Visit visit) {
   DerReader reader(attributes);
   while (!reader.atEnd()) {
-    DerItem attribute, type, values;
+    DerItem attribute;
+    DerItem type;
+    DerItem values;
     if (!reader.next(attribute, DER_SEQUENCE)) return false;
     DerReader fields(attribute);
     if (!fields.next(type, DER_OBJECT_ID) || !fields.next(values, DER_SET)) return false;
@@ -57,7 +61,12 @@ struct SignerInfoFacts {
 std::string readSignerInfo(const DerItem& signerInfo, SignatureFacts& facts,
                            SignerInfoFacts& extra) {
   DerReader reader(signerInfo);
-  DerItem version, signerId, algorithm, signedAttributes, signatureAlgorithm, signature;
+  DerItem version;
+  DerItem signerId;
+  DerItem algorithm;
+  DerItem signedAttributes;
+  DerItem signatureAlgorithm;
+  DerItem signature;
   if (!reader.next(version, DER_INTEGER) || !reader.next(signerId) || !reader.next(algorithm) ||
       !readDigestAlgorithm(algorithm, facts.signerDigestKind))
     return "its signer names no digest algorithm this agent knows";
@@ -87,7 +96,10 @@ std::string readSignature(const uint8_t* der, size_t length, std::vector<Signatu
   if (found.size() >= MAX_SIGNATURES) return "it holds too many signatures";
   SignatureFacts facts;
   DerReader top(der, der + length);
-  DerItem contentInfo, type, explicitContent, signedData;
+  DerItem contentInfo;
+  DerItem type;
+  DerItem explicitContent;
+  DerItem signedData;
   if (!top.next(contentInfo, DER_SEQUENCE) || !top.atEnd()) return "it is not one DER item";
   facts.der = contentInfo.start;
   facts.derLength = contentInfo.encodedLength;
@@ -100,7 +112,12 @@ std::string readSignature(const uint8_t* der, size_t length, std::vector<Signatu
     return "it is not PKCS#7 SignedData";
 
   DerReader fields(signedData);
-  DerItem version, algorithms, encapsulated, certificates, crls, signerInfos;
+  DerItem version;
+  DerItem algorithms;
+  DerItem encapsulated;
+  DerItem certificates;
+  DerItem crls;
+  DerItem signerInfos;
   if (!fields.next(version, DER_INTEGER) || !fields.next(algorithms, DER_SET) ||
       !fields.next(encapsulated, DER_SEQUENCE))
     return "its SignedData is malformed";
@@ -109,7 +126,9 @@ std::string readSignature(const uint8_t* der, size_t length, std::vector<Signatu
   if (!fields.next(signerInfos, DER_SET) || !fields.atEnd()) return "its SignedData is malformed";
 
   DerReader inner(encapsulated);
-  DerItem innerType, innerExplicit, indirect;
+  DerItem innerType;
+  DerItem innerExplicit;
+  DerItem indirect;
   if (!inner.next(innerType) || !innerType.isOid(oid::SPC_INDIRECT_DATA))
     return "it does not sign a file digest (no SpcIndirectDataContent)";
   if (!inner.next(innerExplicit, DER_CONTEXT_0) || !inner.atEnd())

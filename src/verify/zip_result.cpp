@@ -158,7 +158,7 @@ std::string proveZipResult(const std::string& zipPath, std::vector<InputRecord>&
       files.push_back(proof);
     }
     deleteFile(unpacked);
-    if (!fault.empty()) return label + ": " + fault;
+    if (!fault.empty()) return std::string(label).append(": ").append(fault);
   }
   if (entries < inputs.size()) {
     for (const InputRecord& input : inputs)

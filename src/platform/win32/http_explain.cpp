@@ -39,7 +39,7 @@ std::string queryHead(NetHandle handle, DWORD which) {
       GetLastError() != ERROR_INSUFFICIENT_BUFFER || length == 0)
     return std::string();
   std::string head(length, '\0');
-  if (!HttpQueryInfoA(r->handle, which, &head[0], &length, nullptr)) return std::string();
+  if (!HttpQueryInfoA(r->handle, which, head.data(), &length, nullptr)) return std::string();
   head.resize(length);
   return head;
 }
