@@ -39,7 +39,7 @@ CASES = [
     "test_faults.Network.test_huge_version_reply_is_refused_with_bounded_memory",
     "test_faults.BothBuildsAlike.test_table",
     "test_faults.Disk.test_full_disk_under_the_temporary_file",
-    "test_faults.Inputs.test_input_that_is_a_directory",
+    "test_faults.Inputs.test_inputs_that_are_not_regular_files_are_refused_before_any_request",
     "test_faults.Inputs.test_input_truncated_between_the_check_and_the_upload",
 ]
 

@@ -22,8 +22,9 @@ bool sameAsciiFolded(const std::string& argument, const char* form) {
 
 int optionId(const std::string& argument) {
   static const char* const FORMS[][2] = {
-      {"-k", "/k"}, {"-i", "/i"}, {"-o", "/o"}, {"-upgrade", "/upgrade"}, {"-v", "/v"}};
-  for (int row = 0; row < 5; ++row)
+      {"-k", "/k"}, {"-i", "/i"},           {"-o", "/o"},          {"-upgrade", "/upgrade"},
+      {"-v", "/v"}, {"-verify", "/verify"}, {"-signer", "/signer"}};
+  for (int row = 0; row < 7; ++row)
     if (sameAsciiFolded(argument, FORMS[row][0]) || sameAsciiFolded(argument, FORMS[row][1]))
       return row + 1;
   return 0;
@@ -46,10 +47,15 @@ RunSettings expectedSettings(const std::vector<std::string>& arguments) {
       case 5:
         expected.programVersion = argument;
         break;
+      case 7:
+        expected.signerCertificate = argument;
+        expected.verifyResult = true;
+        break;
       default: {
         int id = optionId(argument);
         if (id == 4) expected.upgradeMode = true;
-        pending = id == 4 ? 0 : id;
+        if (id == 6) expected.verifyResult = true;
+        pending = id == 4 || id == 6 ? 0 : id;
         continue;
       }
     }
@@ -94,5 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(runSettings.outputFile == expected.outputFile);
   FUZZ_CHECK(runSettings.inputFiles == expected.inputFiles);
   FUZZ_CHECK(runSettings.upgradeMode == expected.upgradeMode);
+  FUZZ_CHECK(runSettings.verifyResult == expected.verifyResult);
+  FUZZ_CHECK(runSettings.signerCertificate == expected.signerCertificate);
   return 0;
 }
