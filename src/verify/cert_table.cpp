@@ -1,6 +1,7 @@
 #include "verify/cert_table.h"
 
 #include "verify/der.h"
+#include "verify/pe_layout.h"
 
 namespace {
 
@@ -8,11 +9,6 @@ constexpr uint16_t REVISION_2 = 0x0200;
 constexpr uint16_t TYPE_PKCS_SIGNED_DATA = 0x0002;
 constexpr size_t ENTRY_HEADER = 8;
 constexpr size_t MAX_PADDING = 7;
-
-uint32_t read32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
 
 std::string entryFault(size_t index, const char* what) {
   return "certificate table entry " + std::to_string(index + 1) + " " + what;

@@ -10,15 +10,6 @@ constexpr size_t NEW_HEADER_POINTER = 0x3C;
 constexpr size_t OPTIONAL_HEADER_START = 24;
 constexpr size_t CHECKSUM_FIELD = 64;
 
-uint16_t read16(const uint8_t* at) {
-  return static_cast<uint16_t>(at[0] | at[1] << 8);
-}
-
-uint32_t read32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-         static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
 }  // namespace
 
 std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSize,
