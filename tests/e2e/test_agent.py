@@ -186,7 +186,9 @@ class AgentTest(unittest.TestCase):
         return [(r.method, r.path) for r in self.server.requests]
 
     def assert_run(self, result, stdout, code):
-        self.assertEqual(stdout, result.stdout)
+        # On a mismatch, the exit code and the end of standard error say why.
+        why = (result.returncode, (result.stderr or b"")[-2000:])
+        self.assertEqual(stdout, result.stdout, why)
         self.assertEqual(code, result.returncode, result.stdout)
 
     def assert_cause(self, result, call, pattern):
