@@ -21,15 +21,15 @@ export SOURCE_DATE_EPOCH
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarvolin-reproducible.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 
-# The tracked and the new files of the working tree, and the TinyXML sources
-# the Windows build compiles (unpacked by scripts/setup.sh, not tracked).
+# The tracked and the new files of the working tree, and the library sources
+# the Windows build compiles (TinyXML, minizip: unpacked by scripts/setup.sh
+# into .deps, not tracked).
 copy_tree() { # destination
   mkdir -p "$1"
   (cd "$here" && git ls-files -z --cached --others --exclude-standard |
     tar --null --ignore-failed-read -T - -cf -) | tar -xf - -C "$1"
-  if [ -d "$here/.deps/tinyxml" ]; then
-    mkdir -p "$1/.deps"
-    cp -r "$here/.deps/tinyxml" "$1/.deps/tinyxml"
+  if [ -d "$here/.deps" ]; then
+    cp -r "$here/.deps" "$1/.deps"
   fi
 }
 
