@@ -23,7 +23,7 @@ std::string walkCertificateTable(const uint8_t* table, size_t size,
   while (at < size) {
     const size_t index = entries.size();
     if (size - at < ENTRY_HEADER) return entryFault(index, "is cut short");
-    const uint32_t length = read32(table + at);
+    const uint32_t length = littleEndian32(table + at);
     const uint16_t revision = static_cast<uint16_t>(table[at + 4] | table[at + 5] << 8);
     const uint16_t type = static_cast<uint16_t>(table[at + 6] | table[at + 7] << 8);
     if (length < ENTRY_HEADER || length > size - at)

@@ -17,12 +17,12 @@ std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSi
   if (headLength > fileSize) headLength = static_cast<size_t>(fileSize);
   if (headLength < 2 || head[0] != 'M' || head[1] != 'Z') return "no MZ header";
   if (headLength < NEW_HEADER_POINTER + 4) return "it is too short to be a PE file";
-  const uint64_t peStart = read32(head + NEW_HEADER_POINTER);
+  const uint64_t peStart = littleEndian32(head + NEW_HEADER_POINTER);
   const uint64_t optional = peStart + OPTIONAL_HEADER_START;
   if (optional + 2 > headLength) return "no PE header within the first 64 KiB";
-  if (read32(head + peStart) != 0x00004550) return "no PE signature";
-  const uint16_t optionalSize = read16(head + peStart + 20);
-  const uint16_t magic = read16(head + optional);
+  if (littleEndian32(head + peStart) != 0x00004550) return "no PE signature";
+  const uint16_t optionalSize = littleEndian16(head + peStart + 20);
+  const uint16_t magic = littleEndian16(head + optional);
   if (magic != PE32_MAGIC && magic != PE32_PLUS_MAGIC)
     return "neither a PE32 nor a PE32+ optional header";
   const bool plus = magic == PE32_PLUS_MAGIC;
@@ -31,7 +31,7 @@ std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSi
   const uint64_t entry = directories + 8 * TABLE_ENTRY_INDEX;
   if (entry + 8 > optional + optionalSize || entry + 8 > headLength)
     return "no certificate-table entry in the optional header";
-  if (read32(head + directoryCountField) <= TABLE_ENTRY_INDEX)
+  if (littleEndian32(head + directoryCountField) <= TABLE_ENTRY_INDEX)
     return "no certificate-table entry in the optional header";
 
   PeLayout found;
@@ -40,8 +40,8 @@ std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSi
   found.checkSumOffset = optional + CHECKSUM_FIELD;
   found.tableEntryOffset = entry;
   // Unlike the other directories, this one holds a file offset.
-  found.tableOffset = read32(head + entry);
-  found.tableSize = read32(head + entry + 4);
+  found.tableOffset = littleEndian32(head + entry);
+  found.tableSize = littleEndian32(head + entry + 4);
   if (found.tableSize == 0) {
     found.tableOffset = 0;
   } else if (found.tableOffset < entry + 8 ||

@@ -15,10 +15,10 @@ constexpr size_t PE_HEAD_LIMIT = 64 * 1024;
 constexpr uint64_t PE_SIZE_UNKNOWN = ~uint64_t{0};
 
 // Little-endian fields, as every PE and certificate-table field is stored.
-inline uint16_t read16(const uint8_t* at) {
+inline uint16_t littleEndian16(const uint8_t* at) {
   return static_cast<uint16_t>(at[0] | at[1] << 8);
 }
-inline uint32_t read32(const uint8_t* at) {
+inline uint32_t littleEndian32(const uint8_t* at) {
   return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
          static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
 }

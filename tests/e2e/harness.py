@@ -25,6 +25,9 @@ class Run:
     program = None
     emulator = []
     wine = False
+    # Set by the hardening script for the sanitizers' build, which runs
+    # many times more slowly and keeps shadow memory of its own.
+    sanitized = bool(os.environ.get("TARVOLIN_SANITIZED"))
     # Off where the program runs under a tool whose own memory would be
     # measured (valgrind; the sanitizers, which the hardening script announces).
     memory_measured = True
@@ -117,7 +120,7 @@ def main(usage, prefix=(), program_needed=True, default_tests=None):
                                    for a in args[1:] if a]
     RUN.wine = not prefix and (bool(RUN.emulator) or args[0].lower().endswith(".exe")
                                if args else False)
-    RUN.memory_measured = not prefix and not os.environ.get("TARVOLIN_SANITIZED")
+    RUN.memory_measured = not prefix and not RUN.sanitized
     outcome = unittest.main(argv=[sys.argv[0]] + options, defaultTest=default_tests,
                             verbosity=2, exit=False)
     if RUN.wine:

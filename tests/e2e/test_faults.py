@@ -67,7 +67,7 @@ class FaultTest(AgentTest):
         # A failure that needs no waiting must be over long before any
         # network time-out could have played a part. The sanitizers' build
         # converts a 16 MiB reply many times more slowly.
-        return harness.limit(30, 90) * (3 if os.environ.get("TARVOLIN_SANITIZED") else 1)
+        return harness.limit(30, 90) * (3 if harness.RUN.sanitized else 1)
 
     def sign(self, *extra, limit=None, **options):
         return self.run_agent("-k", "k", "-i", "a.exe", *extra, limit=limit or self.quick_limit,

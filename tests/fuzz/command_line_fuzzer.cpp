@@ -3,6 +3,7 @@
 // be those of a plain reading of the grammar, in which only ASCII letters
 // fold case; under a double-byte locale (LC_ALL set by the caller) no trail
 // byte may make an argument match an option.
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,9 @@ int optionId(const std::string& argument) {
   static const char* const FORMS[][2] = {
       {"-k", "/k"}, {"-i", "/i"},           {"-o", "/o"},          {"-upgrade", "/upgrade"},
       {"-v", "/v"}, {"-verify", "/verify"}, {"-signer", "/signer"}};
-  for (int row = 0; row < 7; ++row)
+  for (size_t row = 0; row < std::size(FORMS); ++row)
     if (sameAsciiFolded(argument, FORMS[row][0]) || sameAsciiFolded(argument, FORMS[row][1]))
-      return row + 1;
+      return static_cast<int>(row) + 1;
   return 0;
 }
 
