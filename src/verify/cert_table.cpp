@@ -24,8 +24,8 @@ std::string walkCertificateTable(const uint8_t* table, size_t size,
     const size_t index = entries.size();
     if (size - at < ENTRY_HEADER) return entryFault(index, "is cut short");
     const uint32_t length = littleEndian32(table + at);
-    const uint16_t revision = static_cast<uint16_t>(table[at + 4] | table[at + 5] << 8);
-    const uint16_t type = static_cast<uint16_t>(table[at + 6] | table[at + 7] << 8);
+    const uint16_t revision = littleEndian16(table + at + 4);
+    const uint16_t type = littleEndian16(table + at + 6);
     if (length < ENTRY_HEADER || length > size - at)
       return entryFault(index, "has a length outside the table");
     if (revision != REVISION_2) return entryFault(index, "is not of revision 0x0200");
