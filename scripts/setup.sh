@@ -34,7 +34,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git file
   libtinyxml-dev libcurl4-openssl-dev libssl-dev libminizip-dev zlib1g-dev libgtest-dev googletest
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev libz-mingw-w64-dev
-  wine wine64 wine32:i386
+  wine wine64
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   dpkg-dev quilt locales lintian
   python3 python3-multipart openssl osslsigncode zip unzip curl time strace linux-perf
@@ -54,12 +54,31 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ] || [ ! -d /var/lib/apt/lists ] || [ -z "$(ls /var/lib/apt/lists/*Sources* 2>/dev/null)" ]; then
-  "${sudo_cmd[@]}" apt-get update -q ||
-    offline "apt-get update" "to learn which packages and sources are there"
+  # A mirror in the middle of a sync can fail one index while the others
+  # arrive; try again, then go on with the lists apt holds, since the installs
+  # below fail plainly if a package cannot be had from them.
+  updated=false
+  for attempt in 1 2 3; do
+    if "${sudo_cmd[@]}" apt-get update -q; then updated=true; break; fi
+    [ "$attempt" -lt 3 ] && sleep 10
+  done
+  if ! $updated; then
+    ls /var/lib/apt/lists/*_Packages* >/dev/null 2>&1 ||
+      offline "apt-get update" "to learn which packages and sources are there"
+    echo "setup: apt-get update could not fetch every index (see above); going on with the package lists it has." >&2
+  fi
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" ||
     offline "apt-get install" "to download ${missing[*]}"
+fi
+# wine32 runs the shipped 32-bit program. It needs i386 builds of the
+# system's libraries at the very versions installed for amd64, which a mirror
+# that lacks one index cannot give; the Windows tests then run the win64
+# build under wine64, as on machines that cannot run 32-bit code at all.
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends wine32:i386 ||
+    echo "setup: wine32 could not be installed (see above); the Windows tests will run the win64 build under wine64." >&2
 fi
 
 # Locales the tests switch to: double-byte code pages and a few languages.

@@ -29,9 +29,9 @@ if "$here/scripts/can-run-win32.sh"; then
   TARVOLIN_WINE_GAPS_DIR=$gaps cmake --workflow --preset win32 || status=1
   show_wine_gaps win32
 else
-  echo "== win32: build the shipped 32-bit program; this machine cannot execute 32-bit x86"
-  echo "   code (its kernel has no IA32 emulation), so wine32 cannot run: checking the .exe's"
-  echo "   format and imports only; the win64 build below runs the same Windows code under wine64"
+  echo "== win32: build the shipped 32-bit program; wine32 cannot run here (the kernel has no"
+  echo "   IA32 emulation, or setup could not install wine32): checking the .exe's format and"
+  echo "   imports only; the win64 build below runs the same Windows code under wine64"
   cmake --workflow --preset win32-no-emulator || status=1
 fi
 
