@@ -15,7 +15,8 @@ tarvolin_wine_loader=/usr/lib/wine/wine64
 # wine64's loader instead, it runs in a process that hands it no console
 # events: Ctrl+C never reaches it.
 tarvolin_wine32_loader=/usr/lib/wine/wine
-[ -x "$tarvolin_wine32_loader" ] || tarvolin_wine32_loader=$(command -v wine || echo "$tarvolin_wine_loader")
+[ -x "$tarvolin_wine32_loader" ] ||
+  tarvolin_wine32_loader=$(command -v wine || echo "$tarvolin_wine_loader")
 
 # Prints the loader for PROGRAM: wine's 32-bit loader for an i386 PE file,
 # wine64's for anything else (64-bit programs and wine's own tools by name).
