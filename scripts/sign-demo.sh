@@ -77,9 +77,13 @@ start_service() { # name log [service options...]
   started_port=$(cat "$port_file" 2>/dev/null || true)
   if [ -z "$started_port" ] || ! "$python" - "$started_port" <<'PY'; then
 import http.client, sys
-connection = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=30)
-connection.request("GET", "/tarvolinFE/upgrade.html")
-sys.exit(0 if connection.getresponse().status == 200 else 1)
+try:
+    connection = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=30)
+    connection.request("GET", "/tarvolinFE/upgrade.html")
+    status = connection.getresponse().status
+except (OSError, http.client.HTTPException) as error:
+    sys.exit("sign-demo: no answer on port %s: %s" % (sys.argv[1], error))
+sys.exit(0 if status == 200 else "sign-demo: the upgrade page answered %d" % status)
 PY
     show_log "$log"
     echo "sign-demo: the $name did not start or does not answer" >&2
