@@ -626,25 +626,33 @@ class HttpsAgentTests(unittest.TestCase):
         if not harness.RUN.program:
             raise unittest.SkipTest("no agent given")
         cls.service = RunningService("--https")
-        cls.wine_root = None
+        der = pem_to_der(cls.service.tls_cert)
+        # The registry form of a store entry: the certificate as its one
+        # property (id 32, CERT_CERT_PROP_ID), under its SHA-1 thumbprint.
+        cls.wine_root = WINE_ROOTS + hashlib.sha1(der).hexdigest().upper()
+        cls.wine_blob = struct.pack("<III", 32, 1, len(der)) + der
         if harness.RUN.wine:
-            der = pem_to_der(cls.service.tls_cert)
-            # The registry form of a store entry: the certificate as its one
-            # property (id 32, CERT_CERT_PROP_ID), under its SHA-1 thumbprint.
-            blob = struct.pack("<III", 32, 1, len(der)) + der
-            key = WINE_ROOTS + hashlib.sha1(der).hexdigest().upper()
-            added = wine_reg("add", key, "/v", "Blob", "/t", "REG_BINARY", "/d", blob.hex(),
-                             "/f")
-            if added.returncode != 0:
+            try:
+                cls.trust_in_wine(True)
+            except RuntimeError:
                 cls.service.close()
-                raise RuntimeError("reg add failed: %r" % added.stdout)
-            cls.wine_root = key
+                raise
 
     @classmethod
     def tearDownClass(cls):
-        if cls.wine_root:
-            wine_reg("delete", cls.wine_root, "/f")
+        if harness.RUN.wine:
+            cls.trust_in_wine(False)
         cls.service.close()
+
+    @classmethod
+    def trust_in_wine(cls, trusted):
+        if trusted:
+            done = wine_reg("add", cls.wine_root, "/v", "Blob", "/t", "REG_BINARY",
+                            "/d", cls.wine_blob.hex(), "/f")
+        else:
+            done = wine_reg("delete", cls.wine_root, "/f")
+        if done.returncode != 0:
+            raise RuntimeError("reg failed: %r" % done.stdout)
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="tarvolin-agent-https-", dir=self.service.dir)
@@ -680,6 +688,22 @@ class HttpsAgentTests(unittest.TestCase):
         self.assertTrue(result.stdout.endswith(b"Succeeded.\n"), result.stdout)
         self.assertTrue(signature_verifies(os.path.join(self.work, "tool-signed.exe"),
                                            self.service.cert))
+
+    def test_a_service_whose_certificate_is_not_trusted_is_not_sent_the_key(self):
+        requests_before = self.service.log_text().count("/tarvolinFE/")
+        if harness.RUN.wine:
+            self.trust_in_wine(False)
+        try:
+            result = self.agent({"CURL_CA_BUNDLE": self.service.cert}, "-i", "tool.exe",
+                                "-o", "out.exe")
+        finally:
+            if harness.RUN.wine:
+                self.trust_in_wine(True)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stdout, rb"^error : -303\(\d+\)\n$")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "out.exe")))
+        # No request got through the handshake, so none was logged.
+        self.assertEqual(self.service.log_text().count("/tarvolinFE/"), requests_before)
 
     def test_curl_ca_bundle_wins_over_ssl_cert_file(self):
         if harness.wine_gap(self, "Windows trusts its certificate store, not these variables"):
