@@ -465,6 +465,17 @@ class ServiceLifecycleTests(unittest.TestCase):
         finally:
             first.close()
 
+    def test_an_interpreter_without_python3_multipart_is_told_so(self):
+        # -S leaves out site-packages, where Debian's python3-multipart lives,
+        # as a venv's or pyenv's python3 would.
+        with tempfile.TemporaryDirectory() as state:
+            result = subprocess.run([sys.executable, "-S", SERVICE, "--port", "0",
+                                     "--state-dir", state], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, timeout=30)
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn(b"Traceback", result.stderr)
+        self.assertIn(b"Install the Debian package python3-multipart", result.stderr)
+
     def test_a_busy_port_is_reported(self):
         first = RunningService()
         try:
