@@ -273,8 +273,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def handle_one_request(self):
         try:
             super().handle_one_request()
-        except (ConnectionError, TimeoutError) as error:
-            # The client went away or stalled mid-request; nothing to answer.
+        except (ConnectionError, TimeoutError, ssl.SSLError) as error:
+            # The client went away, stalled or broke TLS mid-request; nothing
+            # to answer.
             self.close_connection = True
             self.log_message("connection lost: %s", error)
 
@@ -526,7 +527,7 @@ def write_port_file(path, port):
 
 
 def tls_context(args, settings):
-    """The HTTPS settings, or None for plain HTTP."""
+    """(SSL context, certificate path) for HTTPS, or (None, None) for plain HTTP."""
     if args.tls_cert:
         cert, key = os.path.abspath(args.tls_cert), os.path.abspath(args.tls_key)
     elif args.https:
