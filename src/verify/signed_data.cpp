@@ -15,7 +15,9 @@ constexpr size_t MAX_CARRIED = 16;
 constexpr size_t MAX_CARRIED_SIZE = 16 * 1024;
 constexpr size_t MAX_SIGNATURE_VALUE = 2048;
 constexpr size_t MAX_DIGEST_ALGORITHMS = 4;
-// Attributes in one set, signed or not: a signer signs a handful.
+// Attributes in one set, signed or not, and values of one attribute: a
+// signer signs a handful, each with one value. A flood of tiny items would
+// cost the crypto library far more memory than their bytes.
 constexpr size_t MAX_ATTRIBUTES = 32;
 constexpr size_t MAX_NESTED_ATTRIBUTE = 1024 * 1024;
 constexpr size_t MAX_COUNTERSIGNATURE = 64 * 1024;
@@ -177,7 +179,7 @@ bool checkSignerId(const DerItem& signerId, const DerItem& certificates) {
 
 // Calls `visit` with each attribute's type, its SET of values and the whole
 // attribute; each type may appear once, and a set holds at most
-// MAX_ATTRIBUTES.
+// MAX_ATTRIBUTES attributes, each of at most MAX_ATTRIBUTES values.
 template <typename Visit>
 bool forEachAttribute(const DerItem& attributes, Visit visit) {
   DerReader reader(attributes);
@@ -190,6 +192,10 @@ bool forEachAttribute(const DerItem& attributes, Visit visit) {
     DerReader fields(attribute);
     if (!fields.next(type, DER_OBJECT_ID) || !fields.next(values, DER_SET) || !fields.atEnd())
       return false;
+    DerReader valueReader(values);
+    DerItem value;
+    for (size_t count = 0; !valueReader.atEnd(); ++count)
+      if (count == MAX_ATTRIBUTES || !valueReader.next(value)) return false;
     const std::string name = oidOf(type);
     if (std::find(seen.begin(), seen.end(), name) != seen.end()) return false;
     seen.push_back(name);
@@ -421,8 +427,9 @@ std::string readSignature(const uint8_t* der, size_t length, std::vector<Signatu
         if (!type.isOid(oid::MESSAGE_DIGEST)) return true;
         DerReader valueReader(values);
         DerItem digest;
-        if (!valueReader.next(digest, DER_OCTET_STRING) || !valueReader.atEnd()) return false;
-        facts.messageDigest.assign(reinterpret_cast<const char*>(digest.value), digest.length);
+        if (!valueReader.next(digest, DER_OCTET_STRING) || !valueReader.atEnd() ||
+            digest.length != digestSize(facts.signerDigestKind))
+          return false;
         seen = true;
         return true;
       });

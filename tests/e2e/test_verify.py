@@ -231,6 +231,19 @@ class Refused(Workspace):
         self.assertEqual(out, "[%s] is not a PE file to sign: it is too short to be a PE "
                          "file\n" % harness.windows_path(text))
         self.assertEqual(self.probe("--inputs", self.source, self.result)[0], 0)
+        # An input whose own table entry claims its code: hashed without the
+        # table, it would leave the code out.
+        image = bytearray(self.image)
+        _, entry, _, _ = pe_files.layout(self.image)
+        struct.pack_into("<II", image, entry, 0x200, len(image) - 0x200)
+        claimed = pe_files.write(self.path("claimed.in"), bytes(image))
+        self.assertEqual(self.probe("--inputs", claimed), (1, (
+            "[%s] is not a PE file to sign: its certificate table overlaps the headers or a "
+            "section\n") % harness.windows_path(claimed)))
+        headers_only = image[:0x200] + self.signed[pe_files.layout(self.signed)[2]:]
+        self.assert_refused(pe_files.write(self.path("headers-only"), headers_only), claimed,
+                            reason="the input %s changed: its certificate table overlaps"
+                            % harness.windows_path(claimed))
 
 
 TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"
@@ -325,6 +338,12 @@ class HostileSignatures(Workspace):
                 node[path[-1]] = value
             return change
 
+        def changed_message_digest(s):
+            for attribute in s.signer[3][1]:
+                if attribute[1][0] == der.oid("1.2.840.113549.1.9.4"):
+                    value = attribute[1][1][1][0]
+                    value[1] = bytes([value[1][0] ^ 1]) + value[1][1:]
+
         def certificates(extra):
             return lambda s: s.certificates().extend(extra(s))
 
@@ -391,6 +410,12 @@ class HostileSignatures(Workspace):
             ("a signer no carried certificate names",
              set_field(("signer", 1, 1), der.integer(7)),
              "its signer is not named by a certificate it carries"),
+            # The signer's own checks, left to the crypto library: the signed
+            # message digest, and the content it is the digest of.
+            ("a changed message digest", changed_message_digest,
+             "signer's signature does not verify"),
+            ("a changed content", lambda s: s.signed_data[2][1][1][1][0][1][0][1].append(
+                der.octets(b"x")), "signer's signature does not verify"),
             ("4 MiB of tiny unsigned attributes",
              lambda s: with_unsigned(s, *tiny_attributes(370000)),
              "unsigned attribute of a kind this agent does not accept"),
