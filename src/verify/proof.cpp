@@ -36,11 +36,16 @@ std::vector<DigestKind> kindsOf(const std::vector<SignatureFacts>& signatures) {
   return kinds;
 }
 
-// The signer's own checks, made by the crypto library: the signed
-// attributes name the content's digest, and the signer's signature over
-// them verifies.
+// The signer's own checks: the signed attributes name the content's digest,
+// and the signer's signature over them verifies. libcrypto compares the
+// digest too, but wine's CryptoAPI does not for content of a type other than
+// data, so it is compared here, alike on both builds.
 std::string checkSigner(const SignatureFacts& facts, const std::string& anchorFile,
                         std::string& signerName) {
+  Digest contentDigest(facts.signerDigestKind);
+  contentDigest.update(facts.content, facts.contentLength);
+  if (contentDigest.finish() != facts.messageDigest)
+    return "its signed message digest does not match its content";
   SignerCheck check = checkSignerSignature(facts.der, facts.derLength, facts.content,
                                            facts.contentLength, anchorFile);
   signerName = check.signerName;

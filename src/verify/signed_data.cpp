@@ -121,8 +121,9 @@ bool isSignatureAlgorithm(const DerItem& identifier) {
 
 // The certificates or CRLs a SignedData carries: each a SEQUENCE of a
 // to-be-signed SEQUENCE, an algorithm and a BIT STRING, bounded in number
-// and size.
-bool checkCarried(const DerItem& set) {
+// and size. Among certificates, attribute certificates ([1] and [2], of the
+// same three fields) are let in too: Microsoft's time stamps carry one.
+bool checkCarried(const DerItem& set, bool certificates) {
   DerReader reader(set);
   size_t count = 0;
   while (!reader.atEnd()) {
@@ -130,8 +131,10 @@ bool checkCarried(const DerItem& set) {
     DerItem body;
     DerItem algorithm;
     DerItem signature;
-    if (++count > MAX_CARRIED || !reader.next(carried, DER_SEQUENCE) ||
-        carried.encodedLength > MAX_CARRIED_SIZE)
+    if (++count > MAX_CARRIED || !reader.next(carried) || carried.encodedLength > MAX_CARRIED_SIZE)
+      return false;
+    if (carried.tag != DER_SEQUENCE &&
+        !(certificates && (carried.tag == DER_CONTEXT_1 || carried.tag == DER_CONTEXT_2)))
       return false;
     DerReader fields(carried);
     if (!fields.next(body, DER_SEQUENCE) || !fields.next(algorithm, DER_SEQUENCE) ||
@@ -154,7 +157,7 @@ bool namesCarriedCertificate(const DerItem& certificates, const DerItem& issuer,
     DerItem ownSerial;
     DerItem algorithm;
     DerItem ownIssuer;
-    if (!outer.next(body, DER_SEQUENCE)) continue;
+    if (certificate.tag != DER_SEQUENCE || !outer.next(body, DER_SEQUENCE)) continue;
     DerReader fields(body);
     fields.nextIf(version, DER_CONTEXT_0);
     if (fields.next(ownSerial, DER_INTEGER) && fields.next(algorithm) &&
@@ -295,9 +298,9 @@ std::string readSignedDataShell(const uint8_t* der, size_t length, SignedDataPar
       return "its SignedData names a digest algorithm this agent does not know";
   if (!fields.next(parts.encapsulated, DER_SEQUENCE)) return "its SignedData is malformed";
   parts.certificates = DerItem();
-  if (fields.nextIf(parts.certificates, DER_CONTEXT_0) && !checkCarried(parts.certificates))
+  if (fields.nextIf(parts.certificates, DER_CONTEXT_0) && !checkCarried(parts.certificates, true))
     return "its certificates are malformed, too many or too large";
-  if (fields.nextIf(crls, DER_CONTEXT_1) && !checkCarried(crls))
+  if (fields.nextIf(crls, DER_CONTEXT_1) && !checkCarried(crls, false))
     return "its CRLs are malformed, too many or too large";
   if (!fields.next(signerInfos, DER_SET) || !fields.atEnd()) return "its SignedData is malformed";
   DerReader signers(signerInfos);
@@ -430,6 +433,7 @@ std::string readSignature(const uint8_t* der, size_t length, std::vector<Signatu
         if (!valueReader.next(digest, DER_OCTET_STRING) || !valueReader.atEnd() ||
             digest.length != digestSize(facts.signerDigestKind))
           return false;
+        facts.messageDigest.assign(reinterpret_cast<const char*>(digest.value), digest.length);
         seen = true;
         return true;
       });

@@ -16,7 +16,8 @@ struct SignatureFacts {
   std::string fileDigest;            // of the signed file, raw bytes
   const uint8_t* content = nullptr;  // SpcIndirectDataContent contents octets
   size_t contentLength = 0;
-  DigestKind signerDigestKind = DigestKind::Sha256;  // of the signed attributes
+  DigestKind signerDigestKind = DigestKind::Sha256;
+  std::string messageDigest;  // the signed attribute, over `content`
 };
 
 // More signatures than this in one entry are refused.

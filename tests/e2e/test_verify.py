@@ -400,6 +400,9 @@ class HostileSignatures(Workspace):
              lambda s: s.signed_data.insert(-1, [0xA1, [PAYLOAD]]), "its CRLs are malformed"),
             ("17 certificates", certificates(lambda s: [cert(s)] * 16),
              "its certificates are malformed, too many or too large"),
+            ("a certificate of another format ([3])",
+             certificates(lambda s: [[0xA3, [der.oid("1.2.3.4"), PAYLOAD]]]),
+             "its certificates are malformed, too many or too large"),
             ("a 20 KB certificate",
              certificates(lambda s: [der.seq(der.seq(PAYLOAD), RSA, [0x03, b"\0"])]),
              "its certificates are malformed, too many or too large"),
@@ -410,12 +413,12 @@ class HostileSignatures(Workspace):
             ("a signer no carried certificate names",
              set_field(("signer", 1, 1), der.integer(7)),
              "its signer is not named by a certificate it carries"),
-            # The signer's own checks, left to the crypto library: the signed
-            # message digest, and the content it is the digest of.
+            # The signed message digest against the content it is the digest
+            # of: libcrypto compares them, wine's CryptoAPI does not.
             ("a changed message digest", changed_message_digest,
-             "signer's signature does not verify"),
+             "its signed message digest does not match its content"),
             ("a changed content", lambda s: s.signed_data[2][1][1][1][0][1][0][1].append(
-                der.octets(b"x")), "signer's signature does not verify"),
+                der.octets(b"x")), "its signed message digest does not match its content"),
             ("4 MiB of tiny unsigned attributes",
              lambda s: with_unsigned(s, *tiny_attributes(370000)),
              "unsigned attribute of a kind this agent does not accept"),

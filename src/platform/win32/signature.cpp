@@ -19,6 +19,7 @@ constexpr DWORD ENCODING = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr DWORD HARMLESS_CHAIN_STATUS = CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN |
                                         CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
                                         CERT_TRUST_IS_OFFLINE_REVOCATION;
+constexpr char UNCHAINED[] = "the signer does not chain to the given certificate";
 // A -signer file larger than this holds no single certificate.
 constexpr size_t MAX_CERTIFICATE_FILE = 1 << 20;
 
@@ -156,8 +157,7 @@ std::string chainToAnchor(PCCERT_CONTEXT signer, HCERTSTORE carried, const std::
   ChainPtr chain(rawChain);
   if (!chain) return "no certificate chain could be built (" + hexCode(GetLastError()) + ")";
 
-  const std::string unchained = "the signer does not chain to the given certificate";
-  if (chain->cChain != 1) return unchained;
+  if (chain->cChain != 1) return UNCHAINED;
   const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
   DWORD status = 0;
   for (DWORD i = 0; i < simple->cElement; ++i) {
@@ -173,10 +173,11 @@ std::string chainToAnchor(PCCERT_CONTEXT signer, HCERTSTORE carried, const std::
     std::string fault = usageFault(element->pCertContext, i == 0);
     if (!fault.empty()) return fault;
     if (status & ~HARMLESS_CHAIN_STATUS)
-      return unchained + " (error status " + hexCode(status & ~HARMLESS_CHAIN_STATUS) + ")";
+      return std::string(UNCHAINED) + " (error status " + hexCode(status & ~HARMLESS_CHAIN_STATUS) +
+             ")";
     if (atAnchor) return "";
   }
-  return unchained;
+  return UNCHAINED;
 }
 
 }  // namespace
