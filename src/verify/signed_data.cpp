@@ -438,6 +438,11 @@ std::string readSignature(const uint8_t* der, size_t length, std::vector<Signatu
         return true;
       });
   if (!wellFormed || !seen) return "its signed attributes hold no single message digest";
+  // A copy of a signature proves nothing more and costs another check.
+  for (const SignatureFacts& earlier : found)
+    if (earlier.derLength == facts.derLength &&
+        std::equal(facts.der, facts.der + facts.derLength, earlier.der))
+      return "it holds the same signature twice";
   found.push_back(facts);
 
   if (!signer.hasUnsigned) return "";
