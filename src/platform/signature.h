@@ -14,8 +14,11 @@ struct SignerCheck {
 // Checks that the one signer of the SignedData `der` signed its content,
 // whose contents octets are `content`. With an `anchorFile` (a certificate in
 // PEM or DER) the signer's certificate must also be that certificate or
-// chain up to it through the certificates the signature carries, for code
-// signing; no other trust store is consulted.
+// chain up to it through the certificates the signature carries; no other
+// trust store is consulted. Both builds apply one policy up to that
+// certificate: validity, basic and name constraints, code signing or no
+// extended key usage in each certificate, digitalSignature in the signer's
+// key usage when it has one.
 SignerCheck checkSignerSignature(const uint8_t* der, size_t length, const uint8_t* content,
                                  size_t contentLength, const std::string& anchorFile);
 

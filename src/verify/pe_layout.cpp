@@ -1,5 +1,7 @@
 #include "verify/pe_layout.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint16_t PE32_MAGIC = 0x10B;
@@ -9,6 +11,25 @@ constexpr size_t NEW_HEADER_POINTER = 0x3C;
 // PE signature and file header before the optional header.
 constexpr size_t OPTIONAL_HEADER_START = 24;
 constexpr size_t CHECKSUM_FIELD = 64;
+constexpr size_t SIZE_OF_HEADERS_FIELD = 60;
+constexpr size_t SECTION_HEADER = 40;
+
+// Where the headers and every section's raw data end: a certificate table
+// must start at or after it, so that no byte of code is left out of the
+// digest. False when the section table does not lie within `head`.
+bool endOfImage(const uint8_t* head, size_t headLength, uint64_t peStart, uint64_t optional,
+                uint64_t& end) {
+  const uint16_t sections = littleEndian16(head + peStart + 6);
+  const uint64_t table = optional + littleEndian16(head + peStart + 20);
+  if (table + uint64_t{SECTION_HEADER} * sections > headLength) return false;
+  end = littleEndian32(head + optional + SIZE_OF_HEADERS_FIELD);
+  for (uint16_t i = 0; i < sections; ++i) {
+    const uint8_t* section = head + table + SECTION_HEADER * i;
+    const uint64_t rawSize = littleEndian32(section + 16);
+    if (rawSize != 0) end = std::max(end, littleEndian32(section + 20) + rawSize);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -48,6 +69,12 @@ std::string readPeLayout(const uint8_t* head, size_t headLength, uint64_t fileSi
              (fileSize != PE_SIZE_UNKNOWN &&
               (found.tableOffset > fileSize || found.tableSize != fileSize - found.tableOffset))) {
     return "its certificate table is not at the end of the file";
+  } else {
+    uint64_t imageEnd = 0;
+    if (!endOfImage(head, headLength, peStart, optional, imageEnd))
+      return "no section table within the first 64 KiB";
+    if (found.tableOffset < imageEnd)
+      return "its certificate table overlaps the headers or a section";
   }
   layout = found;
   return "";

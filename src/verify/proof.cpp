@@ -37,7 +37,9 @@ std::vector<DigestKind> kindsOf(const std::vector<SignatureFacts>& signatures) {
 }
 
 // The signer's own checks: the signed attributes name the content's digest,
-// and the signer's signature over them verifies.
+// and the signer's signature over them verifies. libcrypto compares the
+// digest too, but wine's CryptoAPI does not for content of a type other than
+// data, so it is compared here, alike on both builds.
 std::string checkSigner(const SignatureFacts& facts, const std::string& anchorFile,
                         std::string& signerName) {
   Digest contentDigest(facts.signerDigestKind);

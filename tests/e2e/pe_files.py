@@ -108,3 +108,33 @@ def sign(source, target, signer, digest="sha256", nest=False, chain=None):
         os.remove(target)
     _run(command)
     return target
+
+
+CA_EXTENSIONS = ("basicConstraints=critical,CA:TRUE\n"
+                 "keyUsage=critical,keyCertSign,cRLSign,digitalSignature\n")
+LEAF_EXTENSIONS = ("basicConstraints=critical,CA:FALSE\n"
+                   "keyUsage=critical,digitalSignature\n"
+                   "extendedKeyUsage=codeSigning\n")
+
+
+def make_issued(folder, name, subject, extensions, issuer=None, key="rsa"):
+    """A certificate with exactly `extensions` (an openssl extension file's
+    text) and its key, for `subject` ("/O=.../CN=..."); self-signed, or
+    issued by `issuer` (a (cert, key) pair). `key` is "rsa", "P-256" or
+    "P-384"."""
+    key_file = os.path.join(folder, name + "-key.pem")
+    cert = os.path.join(folder, name + ".pem")
+    request = os.path.join(folder, name + ".csr")
+    ext = write(os.path.join(folder, name + ".ext"), extensions.encode())
+    if key == "rsa":
+        _run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
+              "-out", key_file])
+    else:
+        _run(["openssl", "genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:" + key,
+              "-out", key_file])
+    _run(["openssl", "req", "-new", "-key", key_file, "-out", request, "-subj", subject])
+    signing = (["-CA", issuer[0], "-CAkey", issuer[1], "-CAcreateserial"] if issuer
+               else ["-signkey", key_file])
+    _run(["openssl", "x509", "-req", "-in", request, "-out", cert, "-days", "30",
+          "-extfile", ext] + signing)
+    return cert, key_file

@@ -5,6 +5,7 @@ through the proof probe natively and under wine.
     test_verify.py PROOF_PROBE [EMULATOR...] [-- unittest arguments]
 """
 
+import copy
 import hashlib
 import os
 import shutil
@@ -14,6 +15,7 @@ import tempfile
 import unittest
 import zipfile
 
+import der
 import harness
 import pe_files
 
@@ -175,7 +177,7 @@ class Refused(Workspace):
         checksum, entry, offset, _ = pe_files.layout(self.signed)
         regions = {
             "MZ header": 0x3C - 1,
-            "PE header before CheckSum": checksum - 1,
+            "PE header before CheckSum": checksum - 5,  # SizeOfImage
             "between CheckSum and the table entry": checksum + 4,
             "after the table entry": entry + 8,
             "section": 0x200 + 10,
@@ -229,6 +231,283 @@ class Refused(Workspace):
         self.assertEqual(out, "[%s] is not a PE file to sign: it is too short to be a PE "
                          "file\n" % harness.windows_path(text))
         self.assertEqual(self.probe("--inputs", self.source, self.result)[0], 0)
+        # An input whose own table entry claims its code: hashed without the
+        # table, it would leave the code out.
+        image = bytearray(self.image)
+        _, entry, _, _ = pe_files.layout(self.image)
+        struct.pack_into("<II", image, entry, 0x200, len(image) - 0x200)
+        claimed = pe_files.write(self.path("claimed.in"), bytes(image))
+        self.assertEqual(self.probe("--inputs", claimed), (1, (
+            "[%s] is not a PE file to sign: its certificate table overlaps the headers or a "
+            "section\n") % harness.windows_path(claimed)))
+        headers_only = image[:0x200] + self.signed[pe_files.layout(self.signed)[2]:]
+        self.assert_refused(pe_files.write(self.path("headers-only"), headers_only), claimed,
+                            reason="the input %s changed: its certificate table overlaps"
+                            % harness.windows_path(claimed))
+
+
+TIME_STAMP = "1.3.6.1.4.1.311.3.3.1"
+COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
+NESTED = "1.3.6.1.4.1.311.2.4.1"
+SHA256 = der.seq(der.oid("2.16.840.1.101.3.4.2.1"), der.NULL)
+RSA = der.seq(der.oid("1.2.840.113549.1.1.1"), der.NULL)
+PAYLOAD = der.octets(b"MZ" + b"\x90" * 20000)
+
+
+def issuer_and_serial(certificate):
+    fields = certificate[1][0][1]
+    fields = fields[1:] if fields[0][0] == 0xA0 else fields
+    return der.seq(fields[2], fields[0])
+
+
+def unchecked_signer(certificate, attributes=(), unsigned=None):
+    """A SignerInfo as a countersigner or time stamp authority writes it,
+    with signed attributes of the kinds they sign (its signature is not
+    checked, so any value serves)."""
+    signed = [der.attribute("1.2.840.113549.1.9.3", der.oid("1.2.840.113549.1.7.1")),
+              der.attribute("1.2.840.113549.1.9.5", [0x17, b"260101000000Z"]),
+              der.attribute("1.2.840.113549.1.9.4", der.octets(b"\x11" * 32))] + list(attributes)
+    fields = [der.integer(1), issuer_and_serial(certificate), SHA256, [0xA0, signed], RSA,
+              der.octets(b"\x22" * 256)]
+    return der.seq(*(fields + ([[0xA1, unsigned]] if unsigned else [])))
+
+
+def time_stamp_token(certificate, info_extra=(), signer=None):
+    """An RFC 3161 token of the shape a time stamp authority returns."""
+    info = der.seq(der.integer(1), der.oid("1.3.6.1.4.1.99999.2"),
+                   der.seq(SHA256, der.octets(b"\x33" * 32)), der.integer(424242),
+                   [0x18, b"20260101000000Z"], *info_extra)
+    content = der.seq(der.oid("1.2.840.113549.1.9.16.1.4"),
+                      [0xA0, [der.octets(der.encode(info))]])
+    signed_data = der.seq(der.integer(3), der.set_of(SHA256), content, [0xA0, [certificate]],
+                          der.set_of(signer or unchecked_signer(certificate)))
+    return der.seq(der.oid("1.2.840.113549.1.7.2"), [0xA0, [signed_data]])
+
+
+def with_unsigned(signature, *attributes):
+    if signature.signer[-1][0] != 0xA1:
+        signature.signer.append([0xA1, []])
+    signature.signer[-1][1].extend(attributes)
+
+
+def tiny_attributes(count):
+    return [der.attribute("1.2.3.%d" % n) for n in range(count)]
+
+
+class HostileSignatures(Workspace):
+    """An honest signed result, changed only where no signature covers the
+    bytes: every change must be refused on both builds."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.source = pe_files.write(os.path.join(cls.dir, "honest.in"),
+                                    pe_files.make_pe(True, b"\x90" * 64 + b"\xc3"))
+        cls.result = pe_files.sign(cls.source, os.path.join(cls.dir, "honest.out"), cls.signer)
+        cls.honest = pe_files.read(cls.result)
+
+    def changed(self, change):
+        signature = der.Signature(self.honest)
+        change(signature)
+        return pe_files.write(self.path("hostile"), signature.image_with())
+
+    def test_the_writer_gives_back_the_honest_signature(self):
+        self.assertEqual(der.Signature(self.honest).image_with(), self.honest)
+
+    def test_harmless_unsigned_attributes_are_accepted(self):
+        def stamped(s):
+            certificate = s.certificates()[0]
+            with_unsigned(s, der.attribute(COUNTERSIGNATURE, unchecked_signer(certificate)),
+                          der.attribute(TIME_STAMP, time_stamp_token(certificate)))
+        self.assert_proven(self.changed(stamped), self.source, signer=self.signer[0])
+
+    def test_every_hostile_signature_is_refused(self):
+        def cert(s):
+            return s.certificates()[0]
+
+        def nested_with_payload(s):
+            inner = copy.deepcopy(s)
+            with_unsigned(inner, der.attribute("1.2.3.4", PAYLOAD))
+            with_unsigned(s, der.attribute(NESTED, inner.tree))
+
+        def set_field(path, value):
+            def change(s):
+                node = s.signer if path[0] == "signer" else s.signed_data
+                for index in path[1:-1]:
+                    node = node[index][1]
+                node[path[-1]] = value
+            return change
+
+        def changed_message_digest(s):
+            for attribute in s.signer[3][1]:
+                if attribute[1][0] == der.oid("1.2.840.113549.1.9.4"):
+                    value = attribute[1][1][1][0]
+                    value[1] = bytes([value[1][0] ^ 1]) + value[1][1:]
+
+        def certificates(extra):
+            return lambda s: s.certificates().extend(extra(s))
+
+        rows = [
+            ("100 KB under an unknown unsigned attribute",
+             lambda s: with_unsigned(s, der.attribute("1.3.6.1.4.1.99999.1", PAYLOAD)),
+             "unsigned attribute of a kind this agent does not accept"),
+            ("an OCTET STRING under the time stamp's type",
+             lambda s: with_unsigned(s, der.attribute(TIME_STAMP, PAYLOAD)),
+             "time stamp is not one well-formed token"),
+            ("a time stamp token and one more value",
+             lambda s: with_unsigned(s, der.attribute(TIME_STAMP, time_stamp_token(cert(s)),
+                                                      PAYLOAD)),
+             "time stamp is not one well-formed token"),
+            ("a time stamp whose TSTInfo has extensions",
+             lambda s: with_unsigned(s, der.attribute(TIME_STAMP, time_stamp_token(
+                 cert(s), info_extra=[[0xA1, [PAYLOAD]]]))),
+             "time stamp is not one well-formed token"),
+            ("a time stamp signer with an unknown attribute",
+             lambda s: with_unsigned(s, der.attribute(TIME_STAMP, time_stamp_token(
+                 cert(s), signer=unchecked_signer(cert(s), [der.attribute("1.2.3.4",
+                                                                          PAYLOAD)])))),
+             "time stamp is not one well-formed token"),
+            ("a time stamp signer with unsigned attributes",
+             lambda s: with_unsigned(s, der.attribute(TIME_STAMP, time_stamp_token(
+                 cert(s), signer=unchecked_signer(cert(s), unsigned=[PAYLOAD])))),
+             "time stamp is not one well-formed token"),
+            ("a countersignature of other bytes",
+             lambda s: with_unsigned(s, der.attribute(COUNTERSIGNATURE, PAYLOAD)),
+             "countersignature is malformed or too large"),
+            ("a countersignature with a large signed attribute",
+             lambda s: with_unsigned(s, der.attribute(COUNTERSIGNATURE, unchecked_signer(
+                 cert(s), [der.attribute("1.2.840.113549.1.9.5", PAYLOAD)]))),
+             "countersignature is malformed or too large"),
+            ("a countersignature twice",
+             lambda s: with_unsigned(s, *[der.attribute(COUNTERSIGNATURE,
+                                                        unchecked_signer(cert(s)))] * 2),
+             "unsigned attributes are malformed"),
+            ("the signature nested twice",
+             lambda s: with_unsigned(s, der.attribute(NESTED, *[copy.deepcopy(s.tree)] * 2)),
+             "it holds the same signature twice"),
+            ("a nested signature with a hidden attribute", nested_with_payload,
+             "unsigned attribute of a kind this agent does not accept"),
+            ("parameters of the signer's digest algorithm",
+             set_field(("signer", 2, 1), PAYLOAD), "names no digest algorithm"),
+            ("parameters of the signer's signature algorithm",
+             set_field(("signer", 4, 1), PAYLOAD), "names no signature algorithm"),
+            ("parameters in SignedData's digestAlgorithms",
+             set_field(("signed", 1, 0, 1), PAYLOAD),
+             "names a digest algorithm this agent does not know"),
+            ("a 50 KB SignedData version",
+             set_field(("signed", 0), [0x02, b"\x01" + b"\x00" * 50000]),
+             "version other than 1 to 5"),
+            ("a SignerInfo version of two octets",
+             set_field(("signer", 0), [0x02, b"\x00\x01"]), "version other than 1 or 3"),
+            ("CRLs of other bytes",
+             lambda s: s.signed_data.insert(-1, [0xA1, [PAYLOAD]]), "its CRLs are malformed"),
+            ("17 certificates", certificates(lambda s: [cert(s)] * 16),
+             "its certificates are malformed, too many or too large"),
+            ("a certificate of another format ([3])",
+             certificates(lambda s: [[0xA3, [der.oid("1.2.3.4"), PAYLOAD]]]),
+             "its certificates are malformed, too many or too large"),
+            ("a 20 KB certificate",
+             certificates(lambda s: [der.seq(der.seq(PAYLOAD), RSA, [0x03, b"\0"])]),
+             "its certificates are malformed, too many or too large"),
+            ("a field after the signer infos", lambda s: s.signed_data.append(PAYLOAD),
+             "its SignedData is malformed"),
+            ("a field after the signature value", lambda s: s.signer.append(PAYLOAD),
+             "its signer information is malformed"),
+            ("a signer no carried certificate names",
+             set_field(("signer", 1, 1), der.integer(7)),
+             "its signer is not named by a certificate it carries"),
+            # The signed message digest against the content it is the digest
+            # of: libcrypto compares them, wine's CryptoAPI does not.
+            ("a changed message digest", changed_message_digest,
+             "its signed message digest does not match its content"),
+            ("a changed content", lambda s: s.signed_data[2][1][1][1][0][1][0][1].append(
+                der.octets(b"x")), "its signed message digest does not match its content"),
+            ("4 MiB of tiny unsigned attributes",
+             lambda s: with_unsigned(s, *tiny_attributes(370000)),
+             "unsigned attribute of a kind this agent does not accept"),
+        ]
+        for what, change, reason in rows:
+            with self.subTest(what=what):
+                path = self.changed(change)
+                self.assert_refused(path, self.source, reason=reason)
+                self.assert_refused(path, self.source, reason=reason, signer=self.signer[0])
+
+    def test_tiny_attributes_cost_no_memory(self):
+        if not RUN.memory_measured or RUN.emulator:
+            harness.wine_gap(self, "peak memory is measured on the native build only")
+            self.skipTest("peak memory is not measured under this tool")
+        hostile = self.changed(lambda s: with_unsigned(s, *tiny_attributes(370000)))
+        self.assertGreater(os.path.getsize(hostile), 3 * 1024 * 1024)
+        peaks = []
+        for path in (self.result, hostile):
+            result = harness.run([path, self.source], timeout=60, measure_peak=True)
+            peaks.append(result.peak)
+        self.assertLess(peaks[1], peaks[0] + 16 * 1024 * 1024, peaks)
+
+
+class ChainPolicy(Workspace):
+    """One policy for -signer on both builds: a chain of a root, an
+    intermediate and a leaf, each changed in one way."""
+
+    def test_chain_policy(self):
+        root = pe_files.make_issued(self.dir, "root", "/O=Good/CN=Tarvolin Root",
+                                    pe_files.CA_EXTENSIONS)
+        source = pe_files.write(self.path("chained.in"), pe_files.make_pe(True))
+        name_constraint = (pe_files.CA_EXTENSIONS + "nameConstraints=critical,permitted;"
+                           "dirName:good\n[good]\nO=Good\n")
+        code_signing_ca = pe_files.CA_EXTENSIONS + "extendedKeyUsage=codeSigning\n"
+        server_only_ca = pe_files.CA_EXTENSIONS + "extendedKeyUsage=serverAuth\n"
+        not_a_ca = "basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+        encipher_only = ("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,"
+                         "keyEncipherment\nextendedKeyUsage=codeSigning\n")
+        leaf_server = ("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,"
+                       "digitalSignature\nextendedKeyUsage=serverAuth\n")
+        leaf = pe_files.LEAF_EXTENSIONS
+        # (what, intermediate's extensions, leaf's extensions, leaf subject, key,
+        #  accepted, what the refusal names)
+        rows = [
+            ("honest chain", code_signing_ca, leaf, "/O=Good/CN=Leaf", "rsa", True, ""),
+            ("no EKU above the leaf", pe_files.CA_EXTENSIONS, leaf, "/O=Good/CN=Leaf", "rsa",
+             True, ""),
+            ("leaf within the name constraint", name_constraint, leaf, "/O=Good/CN=Leaf", "rsa",
+             True, ""),
+            ("leaf outside the name constraint", name_constraint, leaf, "/O=Evil/CN=Leaf",
+             "rsa", False, "does not chain"),
+            ("intermediate for server authentication only", server_only_ca, leaf,
+             "/O=Good/CN=Leaf", "rsa", False, "not for code signing"),
+            ("intermediate that is no CA", not_a_ca, leaf, "/O=Good/CN=Leaf", "rsa", False,
+             "does not chain"),
+            ("leaf for key encipherment only", code_signing_ca, encipher_only,
+             "/O=Good/CN=Leaf", "rsa", False, "not for digital signatures"),
+            ("leaf for server authentication", code_signing_ca, leaf_server, "/O=Good/CN=Leaf",
+             "rsa", False, "not for code signing"),
+            ("ECDSA P-256 leaf", code_signing_ca, leaf, "/O=Good/CN=Leaf", "P-256", True, ""),
+            ("ECDSA P-384 leaf", code_signing_ca, leaf, "/O=Good/CN=Leaf", "P-384", True, ""),
+        ]
+        for number, (what, middle_ext, leaf_ext, subject, key, accepted, reason) in \
+                enumerate(rows):
+            with self.subTest(what=what):
+                middle = pe_files.make_issued(self.dir, "mid%d" % number,
+                                              "/O=Good/CN=Intermediate %d" % number,
+                                              middle_ext, issuer=root)
+                signer = pe_files.make_issued(self.dir, "leaf%d" % number, subject, leaf_ext,
+                                              issuer=middle, key=key)
+                chain = pe_files.write(self.path("chain%d.pem" % number), b"".join(
+                    pe_files.read(p) for p in (signer[0], middle[0], root[0])))
+                result = pe_files.sign(source, self.path("chained%d.out" % number), signer,
+                                       chain=chain)
+                if not accepted:
+                    self.assert_refused(result, source, reason=reason, signer=root[0])
+                    continue
+                if key != "rsa":
+                    code, out = self.probe(result, "--signer", root[0], source)
+                    if code != 0 and harness.wine_gap(
+                            self, "wine's CryptoAPI cannot check an ECDSA signature: %s"
+                            % out.strip(), skip=False):
+                        self.assertIn("signer's signature does not verify", out)
+                        continue
+                self.assert_proven(result, source, signer=root[0])
+                self.assert_proven(result, source)
 
 
 class Zipped(Workspace):

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/digest.h"
 #include "scratch_dir.h"
 #include "verify/cert_table.h"
 #include "verify/der.h"
@@ -62,31 +63,6 @@ std::string layoutFault(const Headers& headers, uint64_t fileSize, PeLayout* out
 }
 
 }  // namespace
-
-TEST(PeLayout, FindsTheHashedFieldsOfBothFormats) {
-  struct Case {
-    bool plus;
-    uint64_t entry;
-  } cases[] = {{false, 0x80 + 152}, {true, 0x80 + 168}};
-  for (const Case& c : cases) {
-    Headers headers;
-    headers.plus = c.plus;
-    PeLayout layout;
-    ASSERT_EQ(layoutFault(headers, 0x1003, &layout), "");
-    EXPECT_EQ(layout.pe32Plus, c.plus);
-    EXPECT_EQ(layout.checkSumOffset, 0x80u + 88);
-    EXPECT_EQ(layout.tableEntryOffset, c.entry);
-    EXPECT_FALSE(layout.hasTable());
-    DigestPlan plan = digestPlanOf(layout);
-    EXPECT_EQ(plan.ranges[0].to, 0x80u + 88);
-    EXPECT_EQ(plan.ranges[1].from, 0x80u + 92);
-    EXPECT_EQ(plan.ranges[1].to, c.entry);
-    EXPECT_EQ(plan.ranges[2].from, c.entry + 8);
-    EXPECT_EQ(plan.ranges[2].to, 0x1003u);
-    // Hashed as the signer pads it: to a multiple of 8.
-    EXPECT_EQ(plan.zeroPadding, 5u);
-  }
-}
 
 TEST(PeLayout, ASignedFileIsHashedUpToItsTable) {
   Headers headers;
@@ -299,7 +275,87 @@ std::vector<uint8_t> peFileBytes(const Headers& headers, size_t size) {
   return bytes;
 }
 
+// The digest of `bytes` as the layout plans it.
+std::string plannedDigest(const std::vector<uint8_t>& bytes, const PeLayout& layout) {
+  const DigestPlan plan = digestPlanOf(layout);
+  Digest digest(DigestKind::Sha256);
+  for (const ByteRange& range : plan.ranges)
+    digest.update(bytes.data() + range.from, static_cast<size_t>(range.to - range.from));
+  const uint8_t zeros[8] = {};
+  digest.update(zeros, plan.zeroPadding);
+  return digest.finish();
+}
+
 }  // namespace
+
+// Each byte of a file changed in turn: the digest must stay the same for
+// exactly the CheckSum field (64 bytes into the optional header) and the
+// certificate-table entry (the fifth data directory, after 96 bytes of a
+// PE32 or 112 of a PE32+ optional header), and change for every other.
+TEST(PeLayout, TheDigestLeavesOutExactlyCheckSumAndTheTableEntry) {
+  for (bool plus : {false, true}) {
+    for (uint32_t peStart : {0x40u, 0x80u, 0x1F8u}) {
+      Headers headers;
+      headers.plus = plus;
+      headers.peStart = peStart;
+      std::vector<uint8_t> bytes = peFileBytes(headers, peStart + 0x203);
+      PeLayout layout;
+      ASSERT_EQ(readPeLayout(bytes.data(), bytes.size(), bytes.size(), layout), "");
+      const std::string original = plannedDigest(bytes, layout);
+      std::vector<size_t> leftOut;
+      for (size_t at = 0; at < bytes.size(); ++at) {
+        bytes[at] ^= 0x01;
+        if (plannedDigest(bytes, layout) == original) leftOut.push_back(at);
+        bytes[at] ^= 0x01;
+      }
+      const size_t optional = peStart + 24;
+      const size_t entry = optional + (plus ? 112 : 96) + 4 * 8;
+      std::vector<size_t> expected;
+      for (size_t at = optional + 64; at < optional + 68; ++at) expected.push_back(at);
+      for (size_t at = entry; at < entry + 8; ++at) expected.push_back(at);
+      EXPECT_EQ(leftOut, expected) << "PE32+ " << plus << " at " << peStart;
+      // A signer pads the file to a multiple of 8 before it hashes it.
+      std::vector<uint8_t> padded = bytes;
+      padded.resize((bytes.size() + 7) / 8 * 8, 0);
+      PeLayout paddedLayout;
+      ASSERT_EQ(readPeLayout(padded.data(), padded.size(), padded.size(), paddedLayout), "");
+      EXPECT_EQ(plannedDigest(padded, paddedLayout), original);
+    }
+  }
+}
+
+// An input signed before, whose table does not lie after its headers and
+// sections, would leave code out of the digest.
+TEST(PeLayout, ATableMustLieAfterTheHeadersAndEverySection) {
+  struct Case {
+    const char* what;
+    uint32_t sizeOfHeaders, sectionOffset, sectionSize, tableOffset;
+    const char* fault;
+  } cases[] = {
+      {"after the section", 0x400, 0x400, 0x200, 0x600, ""},
+      {"an empty section is no section", 0x400, 0x800, 0, 0x600, ""},
+      {"over the section", 0x400, 0x400, 0x200, 0x400,
+       "its certificate table overlaps the headers or a section"},
+      {"inside the section", 0x400, 0x400, 0x200, 0x5F8,
+       "its certificate table overlaps the headers or a section"},
+      {"over the headers", 0x600, 0x200, 0x200, 0x400,
+       "its certificate table overlaps the headers or a section"},
+  };
+  for (const Case& c : cases) {
+    Headers headers;
+    headers.tableOffset = c.tableOffset;
+    headers.tableSize = 0x800 - c.tableOffset;
+    std::vector<uint8_t> head = headers.bytes();
+    const size_t optional = headers.peStart + 24;
+    put16(head, headers.peStart + 6, 1);
+    put32(head, optional + 60, c.sizeOfHeaders);
+    const size_t section = optional + 240;
+    put32(head, section + 16, c.sectionSize);
+    put32(head, section + 20, c.sectionOffset);
+    PeLayout layout;
+    EXPECT_EQ(readPeLayout(head.data(), head.size(), 0x800, layout), c.fault) << c.what;
+  }
+}
 
 TEST(StreamedDigest, EqualsTheDigestOfTheFileForAnyPieceSizes) {
   Headers signedHeaders;

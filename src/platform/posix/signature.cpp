@@ -20,6 +20,8 @@ using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7, PKCS7_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>>;
 using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using StoreContextPtr =
+    std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509_STORE_CTX_free>>;
 
 void freeSigners(STACK_OF(X509) * signers) {
   sk_X509_free(signers);
@@ -58,6 +60,48 @@ std::string commonNameOf(X509* certificate) {
   return name;
 }
 
+// Uses the code-signing policy accepts in every certificate of a chain: no
+// extended key usage, or one that names code signing (a CA limits what it
+// issues for); in the signer's own, digitalSignature when key usage is
+// given.
+std::string usageFault(X509* certificate, bool signer) {
+  const uint32_t flags = X509_get_extension_flags(certificate);
+  if ((flags & EXFLAG_XKUSAGE) && !(X509_get_extended_key_usage(certificate) & XKU_CODE_SIGN))
+    return signer ? "the signer's certificate is not for code signing"
+                  : "a certificate above the signer's is not for code signing";
+  if (signer && (flags & EXFLAG_KUSAGE) &&
+      !(X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE))
+    return "the signer's certificate is not for digital signatures";
+  return "";
+}
+
+// The signer is the anchor, or chains up to it through the certificates the
+// signature carries; only the anchor is trusted, whether or not it is a
+// root. The library applies basic and name constraints, validity and
+// signatures; the uses are read from the chain it built, up to the anchor.
+std::string chainToAnchor(X509* signer, PKCS7* signature, const std::string& anchorFile) {
+  CertPtr anchor = readCertificate(anchorFile);
+  if (!anchor) return "the signer certificate " + anchorFile + " cannot be read" + libraryReason();
+  StorePtr store(X509_STORE_new());
+  StoreContextPtr context(X509_STORE_CTX_new());
+  if (!store || !context || X509_STORE_add_cert(store.get(), anchor.get()) != 1 ||
+      X509_STORE_CTX_init(context.get(), store.get(), signer, signature->d.sign->cert) != 1)
+    return "the signer's chain cannot be checked" + libraryReason();
+  X509_STORE_CTX_set_flags(context.get(), X509_V_FLAG_PARTIAL_CHAIN);
+  if (X509_verify_cert(context.get()) != 1) {
+    int error = X509_STORE_CTX_get_error(context.get());
+    ERR_clear_error();
+    return std::string("the signer does not chain to the given certificate (") +
+           X509_verify_cert_error_string(error) + ")";
+  }
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context.get());
+  for (int i = 0; i < sk_X509_num(chain); ++i) {
+    std::string fault = usageFault(sk_X509_value(chain, i), i == 0);
+    if (!fault.empty()) return fault;
+  }
+  return "";
+}
+
 }  // namespace
 
 bool isReadableCertificate(const std::string& anchorFile) {
@@ -83,38 +127,17 @@ SignerCheck checkSignerSignature(const uint8_t* der, size_t length, const uint8_
   }
   check.signerName = commonNameOf(sk_X509_value(signers.get(), 0));
 
-  StorePtr store(X509_STORE_new());
-  int flags = PKCS7_NOVERIFY;
-  if (!anchorFile.empty()) {
-    CertPtr anchor = readCertificate(anchorFile);
-    if (!anchor) {
-      check.failure = "the signer certificate " + anchorFile + " cannot be read" + libraryReason();
-      return check;
-    }
-    // Only the given certificate is trusted, whether or not it is a root.
-    X509_STORE_add_cert(store.get(), anchor.get());
-    X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
-    X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
-    flags = 0;
-  }
-  // The content is handed in as detached data: before OpenSSL 3.5 the check
-  // of a content that is not of type data hashes the wrong bytes.
+  // The signature over the signed attributes first; the content is handed
+  // in as detached data: before OpenSSL 3.5 the check of a content that is
+  // not of type data hashes the wrong bytes.
   BioPtr data(BIO_new_mem_buf(content, static_cast<int>(contentLength)));
-  if (PKCS7_verify(signature.get(), nullptr, store.get(), data.get(), nullptr, flags) != 1) {
-    unsigned long code = ERR_peek_last_error();
-    bool chain = ERR_GET_REASON(code) == PKCS7_R_CERTIFICATE_VERIFY_ERROR;
-    check.failure = std::string(chain ? "the signer does not chain to the given certificate"
-                                      : "the signer's signature does not verify") +
-                    libraryReason();
+  if (PKCS7_verify(signature.get(), nullptr, nullptr, data.get(), nullptr, PKCS7_NOVERIFY) != 1) {
+    check.failure = "the signer's signature does not verify" + libraryReason();
     return check;
   }
-  // No purpose check is built in for code signing; a certificate that limits
-  // its uses must name it.
-  X509* signer = sk_X509_value(signers.get(), 0);
-  if (!anchorFile.empty() && (X509_get_extension_flags(signer) & EXFLAG_XKUSAGE) &&
-      !(X509_get_extended_key_usage(signer) & XKU_CODE_SIGN)) {
-    check.failure = "the signer's certificate is not for code signing";
-    return check;
+  if (!anchorFile.empty()) {
+    check.failure = chainToAnchor(sk_X509_value(signers.get(), 0), signature.get(), anchorFile);
+    if (!check.failure.empty()) return check;
   }
   check.valid = true;
   return check;
