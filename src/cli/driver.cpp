@@ -74,6 +74,11 @@ bool settleServiceRoot() {
 
 int32_t printVersion() {
   writeOut(versionLine() + "\n");
+  // A package made without a service host answers the question all the same.
+  if (*BUILT_IN_SERVICE_ROOT == '\0' && environmentVariable(SERVICE_URL_VARIABLE).empty()) {
+    writeOut(std::string("service none built in; set ") + SERVICE_URL_VARIABLE + "\n");
+    return 0;
+  }
   if (!settleServiceRoot()) return FAILURE;
   writeOut("service " + serviceRoot.url +
            (serviceRoot.fromEnvironment ? std::string(" (from ") + SERVICE_URL_VARIABLE + ")"

@@ -775,6 +775,19 @@ class ServiceAddress(AgentTest):
         self.assertEqual(["POST %s/version.aspx HTTP/1.1" % root,
                           "POST %s/upload.aspx HTTP/1.1" % root, "GET %s HTTP/1.1" % RESULT_URL],
                          [r.request_line for r in self.server.requests])
+        self.assertEqual(b"", result.stderr)
+        # A key bound for another machine over plain HTTP is named, once.
+        for host, warned in (("sign.example.test", True), ("localhost", False),
+                             ("127.0.0.2", False)):
+            with self.subTest(host=host):
+                self.server.reset()
+                self.server.script = self.service()
+                result = self.run_agent("-k", "k", "-i", "a.exe", env={
+                    "TARVOLIN_SERVICE_URL": "http://%s:8080/tarvolinFE/" % host})
+                self.assert_run(result, b"Succeeded.\n", 0)
+                self.assertEqual(b"tarvolin-agent: the key goes to sign.example.test over plain "
+                                 b"HTTP, unencrypted; use https://\n" if warned else b"",
+                                 error_lines(result))
         # The upgrade query goes there too; an empty value keeps the built-in root.
         self.server.reset()
         self.server.script = Response(200, reply_xml(0, "", "ok"))
@@ -924,6 +937,14 @@ class Notices(AgentTest):
         self.assert_run(result, b"gone\n", 1)
         self.assert_cause(result, "download", r"%s answered with HTTP status 404 instead of 200"
                           % re.escape(DOWNLOAD_HOST))
+        self.assertTrue(error_lines(result).startswith(b"tarvolin-agent: "), result.stderr)
+        # A text without a final line end: the cause still starts a line, and
+        # standard output keeps the text as it came.
+        self.server.script[RESULT_PATH] = Response(404, b"gone")
+        result = self.run_agent("-k", "k", "-i", "a.exe")
+        self.assert_run(result, b"gone", 1)
+        self.assertTrue(error_lines(result).startswith(b"\ntarvolin-agent: download: "),
+                        result.stderr)
 
     def test_trace_shows_each_exchange_without_the_key(self):
         key = "key-5ecret-7d1f"
