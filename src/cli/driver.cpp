@@ -197,7 +197,9 @@ bool makeTempFile(std::string& tempFile) {
 bool resultCanBeSaved(const RunSettings& settings, const OutputTarget& target) {
   std::string probe;
   if (!makeTempFile(probe)) return false;
+  deleteOnInterrupt(DOWNLOAD_SLOT, probe);
   deleteFile(probe);
+  keepOnInterrupt(DOWNLOAD_SLOT);
   if (target.intoFolder && settings.inputFiles.size() > 1) {
     std::string repeated = inputWithRepeatedName(settings.inputFiles);
     if (!repeated.empty()) {
