@@ -48,6 +48,15 @@ usage=$(env -u TARVOLIN_AUTH_KEY "$scratch/deb/usr/bin/tarvolin-agent") || usage
 version=$("$scratch/deb/usr/bin/tarvolin-agent" --version) ||
   fail "the packaged program's --version failed"
 [[ "$version" == "tarvolin-agent "* ]] || fail "the packaged program's --version said: $version"
+if [ -z "${TARVOLIN_SERVICE_HOST:-}" ]; then
+  # Made without a service host: no built-in service, so a forgotten
+  # TARVOLIN_SERVICE_URL sends the key nowhere.
+  refusal_status=0
+  refusal=$(env -u TARVOLIN_SERVICE_URL "$scratch/deb/usr/bin/tarvolin-agent" -k key \
+    -i "$scratch/deb/usr/bin/tarvolin-agent" 2>&1 >/dev/null) || refusal_status=$?
+  [ "$refusal_status" -eq 1 ] && [[ "$refusal" == *"set TARVOLIN_SERVICE_URL"* ]] ||
+    fail "the packaged program without a service host did not refuse to sign: $refusal"
+fi
 check_user_readme "$scratch/deb/usr/share/doc/tarvolin-agent/README.md" "the Debian package's README"
 warnings=$(man --warnings -E UTF-8 -l -Tutf8 -Z "$scratch/deb/usr/share/man/man1/tarvolin-agent.1.gz" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "the manual page renders with warnings: $warnings"

@@ -5,9 +5,10 @@
 # SOURCE_DATE_EPOCH defaults to the date of the commit checked out, so the
 # programs are the same whoever builds them. Like the other entry scripts it
 # sets the machine up first (scripts/setup.sh), so it runs on a fresh
-# Debian 12 machine. The service root built into the programs is the CMake
-# setting TARVOLIN_SERVICE_HOST's (users point them elsewhere at run time with
-# TARVOLIN_SERVICE_URL).
+# Debian 12 machine. The service host built into the programs is the
+# environment variable TARVOLIN_SERVICE_HOST's; without it the programs have
+# no built-in service and sign only where TARVOLIN_SERVICE_URL names one, so
+# that a forgotten variable never sends a key to whoever listens on localhost.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"

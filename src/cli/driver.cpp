@@ -4,6 +4,7 @@
 
 #include "cli/notices.h"
 #include "cli/options.h"
+#include "cli/output_target.h"
 #include "cli/progress.h"
 #include "cli/result_proof.h"
 #include "formpost/failure_cause.h"
@@ -14,7 +15,9 @@
 #include "platform/desktop.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/http.h"
 #include "platform/interrupts.h"
+#include "platform/paths.h"
 #include "platform/system_error.h"
 #include "service/endpoints.h"
 #include "service/reply.h"
@@ -53,6 +56,10 @@ bool exchange(const char* call, FormRequest& request, const std::string& url,
   if (progress) progress->finish();
   if (request.statusCode == HTTP_OK) return true;
   writeOut(request.replyBody);
+  // Where both streams reach one terminal or log, the cause starts a line of
+  // its own even after a reply text without a final line end.
+  const std::string& shown = request.replyBody;
+  if (!shown.empty() && shown.back() != '\n') writeErr("\n");
   noteExchangeFailure(call, request);
   return false;
 }
@@ -67,6 +74,11 @@ bool settleServiceRoot() {
 
 int32_t printVersion() {
   writeOut(versionLine() + "\n");
+  // A package made without a service host answers the question all the same.
+  if (*BUILT_IN_SERVICE_ROOT == '\0' && environmentVariable(SERVICE_URL_VARIABLE).empty()) {
+    writeOut(std::string("service none built in; set ") + SERVICE_URL_VARIABLE + "\n");
+    return 0;
+  }
   if (!settleServiceRoot()) return FAILURE;
   writeOut("service " + serviceRoot.url +
            (serviceRoot.fromEnvironment ? std::string(" (from ") + SERVICE_URL_VARIABLE + ")"
@@ -167,30 +179,87 @@ int32_t keepDownload(const std::string& tempFile, const std::string& cause) {
   return FAILURE;
 }
 
+// Makes the download's temporary file, or says why there is none.
+bool makeTempFile(std::string& tempFile) {
+  std::string directory = tempDirectory();
+  if (!directory.empty() && createTempFile(directory, "tvf", tempFile)) return true;
+  unsigned long error = writeSystemMessage();
+  noteFailure("download", directory.empty()
+                              ? "no temporary folder (" + systemExplanation(error) + ")"
+                              : "cannot make a temporary file in " + directory + " (" +
+                                    systemExplanation(error) + ")");
+  return false;
+}
+
+// Before any request: the temporary folder and the output's folder take a
+// new file, so that a run that could not save its result never uploads.
+// Each failure says what the later step would have said.
+bool resultCanBeSaved(const RunSettings& settings, const OutputTarget& target) {
+  std::string probe;
+  if (!makeTempFile(probe)) return false;
+  deleteOnInterrupt(DOWNLOAD_SLOT, probe);
+  deleteFile(probe);
+  keepOnInterrupt(DOWNLOAD_SLOT);
+  if (target.intoFolder && settings.inputFiles.size() > 1) {
+    std::string repeated = inputWithRepeatedName(settings.inputFiles);
+    if (!repeated.empty()) {
+      note("two inputs are named " + lastPathSegment(repeated) + "; each must have its own name " +
+           "to be saved into the folder " + target.folder);
+      return false;
+    }
+  }
+  if (target.inPlace || folderTakesNewFile(target.folder)) return true;
+  unsigned long error = writeSystemMessage();
+  // A folder that is there but takes no file is what is named; otherwise the
+  // output, as the copy would have named it.
+  const std::string& folder = target.folder;
+  std::string named = !target.intoFolder && !settings.outputFile.empty() && !isFolder(folder)
+                          ? settings.outputFile
+                      : lastPathSegment(folder).empty() ? folderOf(folder)
+                                                        : folder;
+  noteFailure("saving", fileFailureCause("write", named, error, named));
+  return false;
+}
+
+// This machine itself: "localhost", an address in 127.0.0.0/8, or ::1.
+bool isLoopbackHost(std::string host) {
+  host = asciiLowered(host);
+  if (host == "localhost" || host == "[::1]" || host == "::1") return true;
+  return host.compare(0, 4, "127.") == 0 &&
+         host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// The key goes out in the version check and the upload; over plain HTTP to
+// another machine anyone on the way can read it.
+void warnOfPlainHttp() {
+  UrlParts parts;
+  if (!startsWithIgnoringAsciiCase(serviceRoot.url, "http://") ||
+      !crackUrl(serviceRoot.url, parts) || isLoopbackHost(parts.hostName))
+    return;
+  note("the key goes to " + parts.hostName + " over plain HTTP, unencrypted; use https://");
+}
+
 int32_t runSigningJob() {
   RunSettings& settings = runSettings;
   if (settings.authKey.empty() || settings.inputFiles.empty()) {
     printUsage();
+    if (settings.authKey.empty())
+      note(std::string("no key: give -k <key> or set ") + AUTH_KEY_VARIABLE);
     return FAILURE;
   }
   if (!inputsAreFiles(settings.inputFiles)) return FAILURE;
   if (!settleServiceRoot()) return FAILURE;
   if (!inputsCanBeProven(settings)) return FAILURE;
+  const OutputTarget target = planOutput(settings);
+  if (!resultCanBeSaved(settings, target)) return FAILURE;
+  warnOfPlainHttp();
 
   ProofStreams proofStreams(settings);
   ServiceReply reply;
   if (int32_t refusal = askService(reply, proofStreams.tap())) return refusal;
 
-  std::string directory = tempDirectory();
   std::string tempFile;
-  if (directory.empty() || !createTempFile(directory, "tvf", tempFile)) {
-    unsigned long error = writeSystemMessage();
-    noteFailure("download", directory.empty()
-                                ? "no temporary folder (" + systemExplanation(error) + ")"
-                                : "cannot make a temporary file in " + directory + " (" +
-                                      systemExplanation(error) + ")");
-    return FAILURE;
-  }
+  if (!makeTempFile(tempFile)) return FAILURE;
   deleteOnInterrupt(DOWNLOAD_SLOT, tempFile);
 
   {
@@ -209,18 +278,30 @@ int32_t runSigningJob() {
   if (!proveDownloadedResult(settings, tempFile, proofStreams, proof))
     return keepDownload(tempFile, "the result did not pass verification");
 
-  if (settings.outputFile.empty()) {
-    settings.outputFile = outputNameFromUrl(reply.url);
-    if (settings.outputFile.empty()) {
-      writeOut(NO_OUTPUT_NAME_TEXT);
-      return keepDownload(tempFile,
-                          "no file name in the download address " + reply.url + "; give -o");
+  if (target.intoFolder && settings.inputFiles.size() > 1) {
+    // Each signed file under its input's name, rather than the zip.
+    settings.outputFile = target.folder;
+    unsigned long error = 0;
+    std::string cause = saveEntriesIntoFolder(tempFile, settings, proof, target.folder, error);
+    if (!cause.empty()) {
+      if (error != 0) writeOut(systemMessage(error));
+      return keepDownload(tempFile, cause);
     }
-  }
-  if (!replaceFileWithCopy(tempFile, settings.outputFile)) {
-    unsigned long error = writeSystemMessage();
-    return keepDownload(tempFile,
-                        fileFailureCause("write", settings.outputFile, error, settings.outputFile));
+  } else {
+    if (settings.outputFile.empty() || target.intoFolder) {
+      std::string name = outputNameFromUrl(reply.url);
+      if (name.empty()) {
+        writeOut(NO_OUTPUT_NAME_TEXT);
+        return keepDownload(tempFile,
+                            "no file name in the download address " + reply.url + "; give -o");
+      }
+      settings.outputFile = target.intoFolder ? pathInFolder(target.folder, name) : name;
+    }
+    if (!replaceFileWithCopy(tempFile, settings.outputFile)) {
+      unsigned long error = writeSystemMessage();
+      return keepDownload(
+          tempFile, fileFailureCause("write", settings.outputFile, error, settings.outputFile));
+    }
   }
   reportProvenResult(settings, proof);
   if (!deleteFile(tempFile)) {
@@ -246,6 +327,10 @@ int32_t runAgent() {
     return 0;
   }
   if (runSettings.versionWanted) return printVersion();
+  if (runSettings.signerMissing) {
+    note("-signer needs the certificate file the signer must chain to; nothing was sent");
+    return FAILURE;
+  }
   startDesktopLibraries();
   int32_t exitCode = runSettings.upgradeMode ? runUpgrade() : runSigningJob();
   stopDesktopLibraries();

@@ -11,7 +11,7 @@ RunSettings runSettings;
 namespace {
 
 enum OptionId {
-  EXPECT_NAME = 0,
+  NO_OPTION = 0,
   AUTH_KEY = 1,
   INPUT_FILE = 2,
   OUTPUT_FILE = 3,
@@ -27,18 +27,20 @@ struct Option {
   const char* slashForm;
 };
 
-// Compared in this order; the id is also the parser's state while the option
-// waits for its value.
+// Compared in this order. The two options that guard the result are also
+// taken with two dashes, as --help and --version are: a build script that
+// writes them so must not lose the check.
 const Option OPTIONS[] = {
-    {AUTH_KEY, "-k", "/k"},         {INPUT_FILE, "-i", "/i"},
-    {OUTPUT_FILE, "-o", "/o"},      {UPGRADE, "-upgrade", "/upgrade"},
-    {PROGRAM_VERSION, "-v", "/v"},  {VERIFY, "-verify", "/verify"},
-    {SIGNER, "-signer", "/signer"},
+    {AUTH_KEY, "-k", "/k"},           {INPUT_FILE, "-i", "/i"},
+    {OUTPUT_FILE, "-o", "/o"},        {UPGRADE, "-upgrade", "/upgrade"},
+    {PROGRAM_VERSION, "-v", "/v"},    {VERIFY, "-verify", "/verify"},
+    {SIGNER, "-signer", "/signer"},   {VERIFY, "--verify", "--verify"},
+    {SIGNER, "--signer", "--signer"},
 };
 
 // Words that ask about the program itself rather than for a job.
 const char* const VERSION_FORMS[] = {"--version", "-version", "/version"};
-const char* const HELP_FORMS[] = {"--help", "-h", "/?"};
+const char* const HELP_FORMS[] = {"--help", "-h", "/h", "/?"};
 
 template <size_t N>
 bool isOneOf(const std::string& argument, const char* const (&forms)[N]) {
@@ -54,7 +56,7 @@ OptionId optionNamed(const std::string& argument) {
       return option.id;
     }
   }
-  return EXPECT_NAME;
+  return NO_OPTION;
 }
 
 void applyValue(OptionId pending, const std::string& value) {
@@ -72,10 +74,12 @@ void applyValue(OptionId pending, const std::string& value) {
       runSettings.programVersion = value;
       break;
     case SIGNER:
+      // An empty value ("-signer $UNSET") must not pass for a pinned check.
       runSettings.signerCertificate = value;
       runSettings.verifyResult = true;
+      runSettings.signerMissing = value.empty();
       break;
-    case EXPECT_NAME:
+    case NO_OPTION:
     case UPGRADE:
     case VERIFY:
       break;
@@ -86,30 +90,41 @@ void applyValue(OptionId pending, const std::string& value) {
 
 // Never fails and never prints: unknown words are skipped, and an option name
 // left without its value at the end is dropped; both are listed in
-// ignoredArguments, the option by the name it was written with. Values are taken verbatim,
-// even when they look like options. Without a key on the command line, the
-// key comes from AUTH_KEY_VARIABLE, where process lists and logs do not show it.
+// ignoredArguments, the option by the name it was written with (a -signer
+// left so is marked as missing instead). Values are taken verbatim, even when
+// they look like options. The words that follow an input directly, up to the
+// next option or help or version word, are inputs too: that is what a shell
+// makes of "-i tool*.exe". Without a key on the command line, the key comes
+// from AUTH_KEY_VARIABLE, where process lists and logs do not show it.
 void parseCommandLine(int argc, const char* const* argv) {
-  OptionId state = EXPECT_NAME;
+  OptionId pending = NO_OPTION;
+  bool afterInput = false;
   std::string pendingName;
   bool keyGiven = false;
   for (int index = 1; index < argc; ++index) {
     std::string argument = argv[index];
-    if (state != EXPECT_NAME) {
-      applyValue(state, argument);
-      keyGiven = keyGiven || state == AUTH_KEY;
-      state = EXPECT_NAME;
+    if (pending != NO_OPTION) {
+      applyValue(pending, argument);
+      keyGiven = keyGiven || pending == AUTH_KEY;
+      afterInput = pending == INPUT_FILE;
+      pending = NO_OPTION;
       continue;
     }
-    state = optionNamed(argument);
+    pending = optionNamed(argument);
     pendingName = argument;
-    if (state == UPGRADE) {
+    bool aboutTheProgram = isOneOf(argument, VERSION_FORMS) || isOneOf(argument, HELP_FORMS);
+    if (afterInput && pending == NO_OPTION && !aboutTheProgram) {
+      runSettings.inputFiles.push_back(argument);
+      continue;
+    }
+    afterInput = false;
+    if (pending == UPGRADE) {
       runSettings.upgradeMode = true;
-      state = EXPECT_NAME;
-    } else if (state == VERIFY) {
+      pending = NO_OPTION;
+    } else if (pending == VERIFY) {
       runSettings.verifyResult = true;
-      state = EXPECT_NAME;
-    } else if (state == EXPECT_NAME) {
+      pending = NO_OPTION;
+    } else if (pending == NO_OPTION) {
       if (isOneOf(argument, VERSION_FORMS))
         runSettings.versionWanted = true;
       else if (isOneOf(argument, HELP_FORMS))
@@ -118,7 +133,10 @@ void parseCommandLine(int argc, const char* const* argv) {
         runSettings.ignoredArguments.push_back(argument);
     }
   }
-  if (state != EXPECT_NAME) runSettings.ignoredArguments.push_back(pendingName);
+  if (pending == SIGNER)
+    runSettings.signerMissing = true;
+  else if (pending != NO_OPTION)
+    runSettings.ignoredArguments.push_back(pendingName);
   if (!keyGiven) {
     std::string key = environmentVariable(AUTH_KEY_VARIABLE);
     if (!key.empty()) runSettings.authKey = key;
@@ -146,9 +164,16 @@ void printUsage() {
 
 void printHelpPointer() {
   writeOut(
-      "More: the manual page tarvolin-agent(1), or README.md beside tarvolin-agent.exe, "
-      "describes -upgrade, --version, the exit codes and the variables "
-      "TARVOLIN_AUTH_KEY, TARVOLIN_SERVICE_URL and TARVOLIN_TRACE.\n");
+      "Also :\t-verify\t\t- prove the signed result before it is saved\n"
+      "      \t-signer <cert>\t- and that its signer chains to this certificate\n"
+      "      \t-upgrade, --version; the variables TARVOLIN_AUTH_KEY, TARVOLIN_SERVICE_URL "
+      "and TARVOLIN_TRACE\n");
+  // Each build points to the documents its package installs.
+#ifdef _WIN32
+  writeOut("More :\tREADME.md beside tarvolin-agent.exe, with the exit codes\n");
+#else
+  writeOut("More :\tman tarvolin-agent, with the exit codes\n");
+#endif
 }
 
 std::string versionLine() {

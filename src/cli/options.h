@@ -20,6 +20,9 @@ struct RunSettings {
   // certificate its signer must chain to, and implies -verify.
   bool verifyResult = false;
   std::string signerCertificate;
+  // -signer was the last word or had an empty value: the run is refused
+  // rather than checked against nothing.
+  bool signerMissing = false;
 };
 
 // The process-wide settings; only the parser writes them, and the driver

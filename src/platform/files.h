@@ -49,14 +49,22 @@ bool isRegularFile(const std::string& path);
 // symbolic link is followed to the file it names. On failure the new file is
 // removed and the system's error number for the step that failed is left.
 bool replaceFileWithCopy(const std::string& from, const std::string& to);
+// Fills the file at `path`, which exists: true when it holds all it should,
+// else false, leaving the system's error number or a cause in `context`.
+using FillFile = bool (*)(void* context, const std::string& path);
+// The same, with `fill` writing the new file's content rather than a copy.
+bool replaceFileWhole(const std::string& to, FillFile fill, void* context);
 
 // The steps of replaceFileWithCopy that differ by system.
 // True when `path` exists and is not a file or folder on disk.
 bool isWrittenInPlace(const std::string& path);
 // The path that a copy to `path` replaces: a link's target, else `path`.
 std::string replacedPath(const std::string& path);
-// The folder that holds `path`, ending in a separator; "." for a bare name.
+// The folder that holds `path`, ending in a separator; "." and the separator
+// for a bare name.
 std::string folderOfPath(const std::string& path);
+// True when `path` is a folder (a link to one counts).
+bool isFolder(const std::string& path);
 // Gives the new file `fresh` what the old file at `target` had that a copy
 // over it would have kept (its permissions), or the permissions a new file
 // gets. False, leaving the error, when `target` is a file that may not be

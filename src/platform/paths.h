@@ -14,7 +14,13 @@ bool holdsPathSyntax(const std::string& name);
 // which the system strips. Nothing elsewhere.
 bool isReservedFileName(const std::string& name);
 
-// The last segment of `path`: what follows its last backslash, and on POSIX
-// its last "/", the system's own separator, too. A forward slash is an
-// ordinary character on Windows.
+// The last segment of `path`: what follows its last separator. This is the
+// one place that splits a path. On Windows a backslash, a forward slash and
+// a drive's colon all separate. On POSIX "/" separates, and so does a
+// backslash, so that a Windows path given to the POSIX build uploads the
+// file's own name too.
 std::string lastPathSegment(const std::string& path);
+
+// `name` in `folder`, with the system's separator between them when
+// `folder` does not end in one.
+std::string pathInFolder(const std::string& folder, const std::string& name);

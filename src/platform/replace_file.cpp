@@ -2,16 +2,29 @@
 #include "platform/interrupts.h"
 #include "platform/system_error.h"
 
+namespace {
+
+bool copyInto(void* from, const std::string& to) {
+  return copyFileOverwriting(*static_cast<const std::string*>(from), to);
+}
+
+}  // namespace
+
 bool replaceFileWithCopy(const std::string& from, const std::string& to) {
-  if (isWrittenInPlace(to)) return copyFileOverwriting(from, to);
+  std::string source = from;
+  return replaceFileWhole(to, copyInto, &source);
+}
+
+bool replaceFileWhole(const std::string& to, FillFile fill, void* context) {
+  if (isWrittenInPlace(to)) return fill(context, to);
   std::string target = replacedPath(to);
   // The new file must be in the same folder, so that the rename replaces the
   // old one in one step rather than copying across file systems.
   std::string fresh;
   if (!createTempFile(folderOfPath(target), "tvf", fresh)) return false;
   deleteOnInterrupt(OUTPUT_SLOT, fresh);
-  bool replaced = prepareReplacement(fresh, target) && copyFileOverwriting(from, fresh) &&
-                  renameOver(fresh, target);
+  bool replaced =
+      prepareReplacement(fresh, target) && fill(context, fresh) && renameOver(fresh, target);
   if (!replaced) {
     unsigned long error = lastSystemError();
     deleteFile(fresh);

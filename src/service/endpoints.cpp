@@ -9,7 +9,8 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 
-const char* const BUILT_IN_SERVICE_ROOT = "http://" TARVOLIN_SERVICE_HOST ":8080/tarvolinFE/";
+const char* const BUILT_IN_SERVICE_ROOT =
+    sizeof(TARVOLIN_SERVICE_HOST) > 1 ? "http://" TARVOLIN_SERVICE_HOST ":8080/tarvolinFE/" : "";
 
 namespace {
 
@@ -50,6 +51,11 @@ bool serviceRootFromValue(const std::string& value, std::string& root) {
 bool findServiceRoot(ServiceRoot& root, std::string& refusal) {
   std::string value = environmentVariable(SERVICE_URL_VARIABLE);
   if (value.empty()) {
+    if (*BUILT_IN_SERVICE_ROOT == '\0') {
+      refusal = std::string("this program has no built-in service: set ") + SERVICE_URL_VARIABLE +
+                " to the service's folder (such as https://sign.example.com/tarvolinFE/)";
+      return false;
+    }
     root.url = BUILT_IN_SERVICE_ROOT;
     root.fromEnvironment = false;
     return true;

@@ -9,7 +9,8 @@ struct FormRequest;
 
 // The environment variable that names the service's root at run time.
 constexpr const char* SERVICE_URL_VARIABLE = "TARVOLIN_SERVICE_URL";
-// "http://" + the compiled-in service host + ":8080/tarvolinFE/".
+// "http://" + the compiled-in service host + ":8080/tarvolinFE/"; empty in a
+// program built without a service host, which then has none.
 extern const char* const BUILT_IN_SERVICE_ROOT;
 
 // The folder that holds version.aspx and upload.aspx, and where it came from.
@@ -24,7 +25,7 @@ struct ServiceRoot {
 bool serviceRootFromValue(const std::string& value, std::string& root);
 // SERVICE_URL_VARIABLE when it is set and not empty, else the built-in root.
 // False, with `refusal` saying why in one line, when the variable holds
-// something else than a service root.
+// something else than a service root, or is empty where no root is built in.
 bool findServiceRoot(ServiceRoot& root, std::string& refusal);
 
 std::string upgradeQueryUrl(const std::string& root);

@@ -122,7 +122,58 @@ std::string unpackEntry(unzFile zip, uint64_t expected, const std::string& path)
   return fault;
 }
 
+// Folders the service may list are not results.
+bool isFolderEntry(const std::string& name, const unz_file_info64& info) {
+  return !name.empty() && name.back() == '/' && info.uncompressed_size == 0;
+}
+
+// Walks the entries that are results, in the zip's order, handing each one's
+// name and size to `visit` while it is the current entry; `visit` returns
+// false to stop the walk. What is wrong with the zip, or an empty text.
+template <typename Visit>
+std::string walkEntries(unzFile zip, Visit visit) {
+  for (int step = unzGoToFirstFile(zip); step != UNZ_END_OF_LIST_OF_FILE;
+       step = unzGoToNextFile(zip)) {
+    unz_file_info64 info;
+    char name[256] = "";
+    if (step != UNZ_OK ||
+        unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0) != UNZ_OK)
+      return "the result zip is corrupt";
+    if (isFolderEntry(name, info)) continue;
+    if (!visit(std::string(name), info.uncompressed_size)) break;
+  }
+  return "";
+}
+
 }  // namespace
+
+std::string listZipEntries(const std::string& zipPath, std::vector<std::string>& names) {
+  ZipFile zip(zipPath);
+  if (!zip.handle) return "the result is not a zip";
+  return walkEntries(zip.handle, [&](const std::string& name, uint64_t) {
+    names.push_back(name);
+    return true;
+  });
+}
+
+std::string unpackZipEntry(const std::string& zipPath, size_t index, const std::string& path) {
+  ZipFile zip(zipPath);
+  if (!zip.handle) return "the result is not a zip";
+  size_t seen = 0;
+  std::string fault = "the result zip has no entry " + std::to_string(index + 1);
+  std::string walk = walkEntries(zip.handle, [&](const std::string& name, uint64_t size) {
+    if (seen++ != index) return true;
+    const std::string label =
+        "zip entry " + std::to_string(index + 1) + " (" + printable(name) + ")";
+    if (size > MAX_ZIP_ENTRY)
+      fault = label + " is too large";
+    else
+      fault = unpackEntry(zip.handle, size, path);
+    if (!fault.empty()) fault = label + ": " + fault;
+    return false;
+  });
+  return walk.empty() ? fault : walk;
+}
 
 std::string proveZipResult(const std::string& zipPath, std::vector<InputRecord>& inputs,
                            const std::string& anchorFile, std::vector<SignedFileProof>& files) {
@@ -140,8 +191,7 @@ std::string proveZipResult(const std::string& zipPath, std::vector<InputRecord>&
         UNZ_OK)
       return "the result zip is corrupt";
     std::string entryName = name;
-    // Folders the service may list are not results.
-    if (!entryName.empty() && entryName.back() == '/' && info.uncompressed_size == 0) continue;
+    if (isFolderEntry(entryName, info)) continue;
     const std::string label =
         "zip entry " + std::to_string(entries + 1) + " (" + printable(entryName) + ")";
     if (++entries > inputs.size())

@@ -12,6 +12,7 @@ left out (harness.wine_gap), and listed at the end of the run.
 """
 
 import base64
+import io
 import os
 import pty
 import pwd
@@ -23,6 +24,8 @@ import tempfile
 import threading
 import time
 import unittest
+import warnings
+import zipfile
 
 import harness
 from scripted_server import Response, ScriptedServer
@@ -373,7 +376,26 @@ class Failures(AgentTest):
                 self.assertEqual(1, result.returncode)
                 self.assertGreater(len(result.stdout), 0)
                 outputs.append(result.stdout)
+                # Without a key, standard error says how to give one.
+                no_key = b"tarvolin-agent: no key: give -k <key> or set TARVOLIN_AUTH_KEY\n"
+                self.assertEqual(no_key if "-k" not in args or "" in args else b"",
+                                 error_lines(result))
         self.assertEqual(1, len(set(outputs)), outputs)
+        self.assertEqual([], self.server.requests)
+        # An empty key from the environment is no key either.
+        result = self.run_agent("-i", "a.exe", env={"TARVOLIN_AUTH_KEY": ""})
+        self.assertEqual((1, outputs[0]), (result.returncode, result.stdout))
+        self.assertIn(b"no key", result.stderr)
+
+    def test_a_signer_without_its_certificate_is_refused_before_any_request(self):
+        self.write_input("a.exe", b"a")
+        for args in (["-i", "a.exe", "-signer"], ["-signer", "", "-i", "a.exe"],
+                     ["--signer", "", "-i", "a.exe"]):
+            with self.subTest(args=args):
+                result = self.run_agent("-k", "k", *args)
+                self.assert_run(result, b"", 1)
+                self.assertRegex(error_lines(result).decode(),
+                                 r"^tarvolin-agent: -signer needs the certificate [^\n]*\n$")
         self.assertEqual([], self.server.requests)
 
     def test_missing_input_is_named_and_nothing_is_sent(self):
@@ -457,15 +479,120 @@ class Failures(AgentTest):
                 self.assertEqual(2, len(self.server.requests))
                 self.assert_no_temp_file()
 
-    def test_failed_copy_writes_the_system_message_and_keeps_the_temporary_file(self):
+    def test_an_output_that_cannot_be_written_makes_no_request(self):
+        # (-o, folder made read-only or None, the system's text, what the cause names)
         self.write_input("a.exe", b"a")
-        result = self.run_agent("-k", "k", "-i", "a.exe", "-o",
-                                os.path.join("missing", "folder", "out.bin"))
+        missing = os.path.join("missing", "folder", "out.bin")
+        cases = [([missing], None, "No such file or directory", re.escape(missing)),
+                 (["missing" + os.sep], None, "No such file or directory", "missing"),
+                 (["ro/out.bin"], "ro", "Permission denied", "ro"),
+                 (["ro"], "ro", "Permission denied", "ro"),
+                 ([], ".", "Permission denied", r"\.")]
+        for output, read_only, text, named in cases:
+            with self.subTest(output=output):
+                user = None
+                if read_only:
+                    # Root ignores permissions: such runs are made as "nobody".
+                    if os.geteuid() == 0:
+                        harness.wine_gap(self, "wine's prefix is root's, and root writes "
+                                         "into a read-only folder")
+                        user = pwd.getpwnam("nobody")
+                        os.chmod(self.root, 0o755)
+                        for folder in (self.work, self.temp):
+                            os.chown(folder, user.pw_uid, user.pw_gid)
+                    folder = os.path.join(self.work, read_only)
+                    os.makedirs(folder, exist_ok=True)
+                    os.chmod(folder, 0o555)
+                self.server.reset()
+                args = ["-k", "k", "-i", "a.exe"] + (["-o"] + output if output else [])
+                result = self.run_agent(*args, user=user)
+                os.chmod(self.work, 0o755)
+                self.assertEqual(1, result.returncode)
+                self.assert_system_message(result, text)
+                self.assert_cause(result, "saving", r"cannot write %s \(.+\)" % named)
+                self.assertEqual([], self.server.requests)
+                self.assert_no_temp_file()
+
+
+def zip_of(*entries):
+    """A zip holding (name, content) entries, in their order."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive, \
+            warnings.catch_warnings():
+        # A name given twice is one of the faults made on purpose.
+        warnings.simplefilter("ignore")
+        for name, content in entries:
+            archive.writestr(name, content)
+    return buffer.getvalue()
+
+
+class FolderOutput(AgentTest):
+    def test_one_result_goes_into_the_folder_under_its_own_name(self):
+        self.write_input("a.exe", b"a")
+        os.mkdir(os.path.join(self.work, "out"))
+        for output in ("out", "out" + os.sep, "new" + os.sep):
+            with self.subTest(output=output):
+                self.server.reset()
+                result = self.run_agent("-k", "k", "-i", "a.exe", "-o", output)
+                if output.startswith("new"):
+                    # A folder that is not there is found before any request.
+                    self.assertEqual(1, result.returncode)
+                    self.assertEqual([], self.server.requests)
+                    continue
+                self.assert_run(result, b"Succeeded.\n", 0)
+                self.assertEqual(SIGNED, self.read_work(os.path.join("out", "result.bin")))
+                self.assertEqual(["a.exe", "out"], sorted(os.listdir(self.work)))
+
+    def test_several_results_go_into_the_folder_under_their_inputs_names(self):
+        inputs = {"a.exe": b"first", "b.dll": b"second", "c.exe": b"third"}
+        for name, content in inputs.items():
+            self.write_input(name, content)
+        out = os.path.join(self.work, "out")
+        os.mkdir(out)
+        with open(os.path.join(out, "b.dll"), "wb") as old:
+            old.write(b"old" * 10000)
+        signed = {name: b"signed " + content for name, content in inputs.items()}
+        zipped = zip_of(*[(name, signed[name]) for name in ("c.exe", "a.exe", "b.dll")])
+        self.server.script = self.service(download=Response(200, zipped))
+        # What a shell makes of "-i *.exe b.dll".
+        result = self.run_agent("-k", "k", "-i", "a.exe", "c.exe", "-i", "b.dll", "-o", "out/")
+        self.assert_run(result, b"Succeeded.\n", 0)
+        self.assertEqual(["a.exe", "b.dll", "c.exe"], sorted(os.listdir(out)))
+        for name in inputs:
+            self.assertEqual(signed[name], self.read_work(os.path.join("out", name)))
+        self.assert_no_temp_file()
+
+    def test_names_that_do_not_match_the_inputs_write_nothing(self):
+        for name in ("a.exe", "b.exe"):
+            self.write_input(name, name.encode())
+        out = os.path.join(self.work, "out")
+        os.mkdir(out)
+        for entries, why in (
+                ([("a.exe", b"1"), ("x.exe", b"2")], r"zip entry 2 \(x\.exe\) is named like none"),
+                ([("a.exe", b"1"), ("a.exe", b"2")], r"zip entry 2 \(a\.exe\) is named like none"),
+                ([("a.exe", b"1")], "the result zip holds 1 entries for 2 inputs"),
+                ([("a.exe", b"1"), ("b.exe", b"2"), ("c.exe", b"3")],
+                 "the result zip holds 3 entries for 2 inputs")):
+            with self.subTest(entries=entries):
+                self.server.reset()
+                if self.native:
+                    for name in self.temp_files():
+                        os.remove(os.path.join(self.temp, name))
+                self.server.script = self.service(download=Response(200, zip_of(*entries)))
+                result = self.run_agent("-k", "k", "-i", "a.exe", "b.exe", "-o", "out")
+                self.assertEqual(1, result.returncode)
+                self.assertNotIn(b"Succeeded", result.stdout)
+                self.assertRegex(result.stderr.decode(), "saving: %s.*; nothing was saved; "
+                                 "the downloaded result is kept in " % why)
+                self.assertEqual([], os.listdir(out))
+        # Two inputs of one name cannot both be saved there: refused at once.
+        os.mkdir(os.path.join(self.work, "sub"))
+        self.write_input(os.path.join("sub", "a.exe"), b"other")
+        self.server.reset()
+        result = self.run_agent("-k", "k", "-i", "a.exe", "sub/a.exe", "-o", "out")
         self.assertEqual(1, result.returncode)
-        self.assert_system_message(result, "No such file or directory")
-        self.assert_temp_file_holds(SIGNED)
-        self.assert_kept_file_named(result)
-        self.assertEqual(["a.exe"], os.listdir(self.work))
+        self.assertIn(b"two inputs are named a.exe", result.stderr)
+        self.assertEqual([], self.server.requests)
 
 
 class TemporaryFile(AgentTest):
@@ -473,12 +600,13 @@ class TemporaryFile(AgentTest):
         harness.wine_gap(self, WINE_TEMP)
         super().setUp()
 
-    def test_no_temporary_directory_ends_the_job_before_the_download(self):
+    def test_no_temporary_directory_ends_the_job_before_any_request(self):
         self.write_input("a.exe", b"a")
         result = self.run_agent("-k", "k", "-i", "a.exe",
                                 tmpdir=os.path.join(self.root, "no-such-folder"))
         self.assert_run(result, b"No such file or directory\n", 1)
-        self.assertEqual([("POST", VERSION_PATH), ("POST", UPLOAD_PATH)], self.paths())
+        # Found before any request, as an output that cannot be written is.
+        self.assertEqual([], self.server.requests)
 
     def test_failed_delete_writes_the_system_message_and_still_succeeds(self):
         # Removing the temporary file is made to fail by taking away the write
@@ -647,6 +775,19 @@ class ServiceAddress(AgentTest):
         self.assertEqual(["POST %s/version.aspx HTTP/1.1" % root,
                           "POST %s/upload.aspx HTTP/1.1" % root, "GET %s HTTP/1.1" % RESULT_URL],
                          [r.request_line for r in self.server.requests])
+        self.assertEqual(b"", result.stderr)
+        # A key bound for another machine over plain HTTP is named, once.
+        for host, warned in (("sign.example.test", True), ("localhost", False),
+                             ("127.0.0.2", False)):
+            with self.subTest(host=host):
+                self.server.reset()
+                self.server.script = self.service()
+                result = self.run_agent("-k", "k", "-i", "a.exe", env={
+                    "TARVOLIN_SERVICE_URL": "http://%s:8080/tarvolinFE/" % host})
+                self.assert_run(result, b"Succeeded.\n", 0)
+                self.assertEqual(b"tarvolin-agent: the key goes to sign.example.test over plain "
+                                 b"HTTP, unencrypted; use https://\n" if warned else b"",
+                                 error_lines(result))
         # The upgrade query goes there too; an empty value keeps the built-in root.
         self.server.reset()
         self.server.script = Response(200, reply_xml(0, "", "ok"))
@@ -738,14 +879,21 @@ class Questions(AgentTest):
     def test_help_prints_the_usage_text_and_where_to_read_more(self):
         usage = self.run_agent().stdout
         self.assertTrue(usage.startswith(b"Usage : \n"), usage)
-        for word in ("--help", "-h", "/?", "-H"):
+        for word in ("--help", "-h", "/?", "-H", "/h"):
             with self.subTest(word=word):
                 result = self.run_agent("-k", "k", word, "-upgrade")
                 self.assertEqual(0, result.returncode)
                 self.assertTrue(result.stdout.startswith(usage), result.stdout)
                 extra = result.stdout[len(usage):]
-                self.assertEqual(1, extra.count(b"\n"), extra)
-                self.assertIn(b"tarvolin-agent(1)", extra)
+                # The options the usage text leaves out, and this build's
+                # own documents.
+                for named in (b"-verify", b"-signer", b"--version", b"TARVOLIN_SERVICE_URL"):
+                    self.assertIn(named, extra)
+                if harness.RUN.wine:
+                    self.assertIn(b"README.md beside tarvolin-agent.exe", extra)
+                else:
+                    self.assertIn(b"man tarvolin-agent", extra)
+                    self.assertNotIn(b"README.md", extra)
         self.assertEqual([], self.server.requests)
 
 
@@ -755,11 +903,11 @@ class Notices(AgentTest):
     def test_each_skipped_word_is_named_and_the_exit_code_stays(self):
         self.write_input("one.exe", b"1")
         self.write_input("two.exe", b"2")
-        # What a shell makes of "-i dist/*.exe", a misspelt option and an
+        # A word after another option's value, a misspelt option and an
         # option left without its value; a key written onto its option is
         # not shown.
-        result = self.run_agent("-k", "k", "-i", "one.exe", "two.exe", "--output", "x.exe",
-                                "-kSECRET-KEY", "-o")
+        result = self.run_agent("-k", "k", "-i", "one.exe", "-v", "1", "two.exe", "--output",
+                                "x.exe", "-kSECRET-KEY", "-o")
         self.assert_run(result, b"Succeeded.\n", 0)
         self.assertEqual(b"tarvolin-agent: ignored argument 'two.exe'\n"
                          b"tarvolin-agent: ignored argument '--output'\n"
@@ -767,7 +915,7 @@ class Notices(AgentTest):
                          b"tarvolin-agent: ignored argument '-k...' (not shown: it may hold a "
                          b"key; give the key as the next argument)\n"
                          b"tarvolin-agent: ignored argument '-o'\n", error_lines(result))
-        self.assertEqual([("filename1", "one.exe", b"1")], form_parts(self.server.requests[1])[1:])
+        self.assertEqual([("filename1", "one.exe", b"1")], form_parts(self.server.requests[1])[2:])
         self.assertEqual(SIGNED, self.read_work("result.bin"))
 
     def test_an_unreachable_service_is_named(self):
@@ -789,6 +937,14 @@ class Notices(AgentTest):
         self.assert_run(result, b"gone\n", 1)
         self.assert_cause(result, "download", r"%s answered with HTTP status 404 instead of 200"
                           % re.escape(DOWNLOAD_HOST))
+        self.assertTrue(error_lines(result).startswith(b"tarvolin-agent: "), result.stderr)
+        # A text without a final line end: the cause still starts a line, and
+        # standard output keeps the text as it came.
+        self.server.script[RESULT_PATH] = Response(404, b"gone")
+        result = self.run_agent("-k", "k", "-i", "a.exe")
+        self.assert_run(result, b"gone", 1)
+        self.assertTrue(error_lines(result).startswith(b"\ntarvolin-agent: download: "),
+                        result.stderr)
 
     def test_trace_shows_each_exchange_without_the_key(self):
         key = "key-5ecret-7d1f"

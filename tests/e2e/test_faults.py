@@ -486,7 +486,7 @@ class BothBuildsAlike(FaultTest):
 
     def test_a_temporary_folder_too_long_for_windows(self):
         # More than 246 characters as Windows writes it: refused on Windows
-        # before any file is made; Linux has no such limit. wine takes its
+        # before any request; Linux has no such limit. wine takes its
         # temporary folder from the registry, but a process it starts from
         # cmd takes cmd's environment.
         folder = os.path.join(self.root, "d" * 200, "e" * 40)
@@ -503,8 +503,8 @@ class BothBuildsAlike(FaultTest):
             self.assertEqual(1, result.returncode, result.stdout)
             self.assert_system_message(result, None)
             self.assertIn(b"too long", result.stdout)
-            self.assertEqual([VERSION_PATH, UPLOAD_PATH],
-                             [r.path for r in self.server.requests])
+            # Found before any request, as every folder the result needs is.
+            self.assertEqual([], self.server.requests)
         self.assertEqual([], os.listdir(folder))
 
     def test_a_version_that_cannot_be_read_goes_out_empty_and_a_kept_file_is_private(self):

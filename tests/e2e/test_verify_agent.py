@@ -90,6 +90,18 @@ class VerifyingAgent(unittest.TestCase):
         self.assertRegex(out.decode(), r"^Verified signed\.zip: one\.exe SHA-256 [0-9a-f]{16}, "
                          r"two\.dll SHA-256 [0-9a-f]{16}, 2 signatures, signer %s\n"
                          r"Succeeded\.\n$" % SIGNER)
+        # Into a folder: each signed file under its input's name, matched by
+        # its digest.
+        os.mkdir(os.path.join(self.work, "out"))
+        code, out, _ = self.agent(self.service(), "-verify", "-i", "one.exe", "two.dll",
+                                  "-o", "out")
+        self.assertEqual(code, 0, out)
+        self.assertTrue(out.startswith(b"Verified out: one.exe SHA-256 "), out)
+        self.assertEqual(["one.exe", "two.dll"], sorted(os.listdir(os.path.join(self.work, "out"))))
+        for name, mark in (("one.exe", b"1"), ("two.dll", b"2")):
+            with open(os.path.join(self.work, "out", name), "rb") as signed:
+                self.assertEqual(authenticode(signed.read(), "sha256"),
+                                 authenticode(minimal_pe(mark), "sha256"))
 
     def test_inputs_and_signer_files_are_checked_before_any_request(self):
         self.write("tool.exe", minimal_pe())

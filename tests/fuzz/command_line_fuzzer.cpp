@@ -28,13 +28,27 @@ int optionId(const std::string& argument) {
   for (size_t row = 0; row < std::size(FORMS); ++row)
     if (sameAsciiFolded(argument, FORMS[row][0]) || sameAsciiFolded(argument, FORMS[row][1]))
       return static_cast<int>(row) + 1;
+  if (sameAsciiFolded(argument, "--verify")) return 6;
+  if (sameAsciiFolded(argument, "--signer")) return 7;
   return 0;
+}
+
+bool asksAboutTheProgram(const std::string& argument) {
+  for (const char* form : {"--version", "-version", "/version", "--help", "-h", "/h", "/?"})
+    if (sameAsciiFolded(argument, form)) return true;
+  return false;
 }
 
 RunSettings expectedSettings(const std::vector<std::string>& arguments) {
   RunSettings expected;
   int pending = 0;
+  bool afterInput = false;
   for (const std::string& argument : arguments) {
+    if (pending == 0 && afterInput && optionId(argument) == 0 && !asksAboutTheProgram(argument)) {
+      expected.inputFiles.push_back(argument);
+      continue;
+    }
+    afterInput = pending == 2;
     switch (pending) {
       case 1:
         expected.authKey = argument;
@@ -51,6 +65,7 @@ RunSettings expectedSettings(const std::vector<std::string>& arguments) {
       case 7:
         expected.signerCertificate = argument;
         expected.verifyResult = true;
+        expected.signerMissing = argument.empty();
         break;
       default: {
         int id = optionId(argument);
@@ -62,6 +77,7 @@ RunSettings expectedSettings(const std::vector<std::string>& arguments) {
     }
     pending = 0;
   }
+  if (pending == 7) expected.signerMissing = true;
   return expected;
 }
 
@@ -103,5 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(runSettings.upgradeMode == expected.upgradeMode);
   FUZZ_CHECK(runSettings.verifyResult == expected.verifyResult);
   FUZZ_CHECK(runSettings.signerCertificate == expected.signerCertificate);
+  FUZZ_CHECK(runSettings.signerMissing == expected.signerMissing);
   return 0;
 }

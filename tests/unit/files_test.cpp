@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "platform/system_error.h"
 #include "scratch_dir.h"
 
@@ -169,6 +170,12 @@ TEST_F(Files, ReplacementIsWholeOrNothingAndLeavesNoNewFileBehind) {
   // A bare name goes into the current folder.
   EXPECT_EQ(std::string(".") + PATH_SEPARATOR, folderOfPath("out.bin"));
   EXPECT_EQ(scratch.path, folderOfPath(target));
+  // "/" separates on both systems; a folder output gets a separator once.
+  EXPECT_EQ("C:/out/", folderOfPath("C:/out/x.exe"));
+  EXPECT_EQ(std::string("out") + PATH_SEPARATOR + "a.exe", pathInFolder("out", "a.exe"));
+  EXPECT_EQ("out/a.exe", pathInFolder("out/", "a.exe"));
+  EXPECT_TRUE(isFolder(folder));
+  EXPECT_FALSE(isFolder(target));
 }
 
 TEST_F(Files, OnlyRegularFilesCountAsInputs) {

@@ -98,12 +98,66 @@ TEST(Options, PendingValueIsTakenVerbatim) {
 }
 
 TEST(Options, UnknownWordsAreSkippedWhereANameIsExpectedAndListed) {
-  RunSettings settings = parse({"agent", "x.exe", "-upgrade", "", "-x", "-i", "a.exe", "b.exe"});
+  RunSettings settings =
+      parse({"agent", "x.exe", "-upgrade", "", "-x", "-i", "a.exe", "-v", "1", "b.exe"});
   EXPECT_TRUE(settings.upgradeMode);
   EXPECT_EQ(settings.inputFiles, Paths{"a.exe"});
   EXPECT_EQ(settings.ignoredArguments, (Paths{"x.exe", "", "-x", "b.exe"}));
   // Values are never listed, whatever they look like.
   EXPECT_EQ(parse({"agent", "-k", "--version", "-i", "/?"}).ignoredArguments, Paths{});
+}
+
+// What a shell hands over for globs, doubled dashes and unset variables.
+TEST(Options, SlipsThatMustNotPassUnnoticed) {
+  struct Case {
+    std::vector<const char*> words;
+    Paths inputs;
+    Paths ignored;
+    bool verify;
+    std::string signer;
+    bool signerMissing;
+    std::string key;
+  };
+  const Case cases[] = {
+      // "-i tool*.exe": every match is an input, up to the next option.
+      {{"-k", "k", "-i", "t1.exe", "t10.exe", "t11.exe", "-v", "1", "x"},
+       {"t1.exe", "t10.exe", "t11.exe"},
+       {"x"},
+       false,
+       "",
+       false,
+       "k"},
+      {{"-i", "a.exe", "-x", "-i", "b.exe", "c.exe", "--help"},
+       {"a.exe", "-x", "b.exe", "c.exe"},
+       {},
+       false,
+       "",
+       false,
+       ""},
+      // Only a word that follows an input: not one after a key or an output.
+      {{"-k", "-i", "a.exe"}, {}, {"a.exe"}, false, "", false, "-i"},
+      {{"-i", "a.exe", "-o", "out", "b.exe"}, {"a.exe"}, {"b.exe"}, false, "", false, ""},
+      {{"--verify", "-i", "a.exe"}, {"a.exe"}, {}, true, "", false, ""},
+      {{"--SIGNER", "ca.pem", "-i", "a.exe"}, {"a.exe"}, {}, true, "ca.pem", false, ""},
+      // -signer without a value is marked, not skipped or taken as -verify.
+      {{"-i", "a.exe", "-signer"}, {"a.exe"}, {}, false, "", true, ""},
+      {{"-signer", "", "-i", "a.exe"}, {"a.exe"}, {}, true, "", true, ""},
+      {{"-signer", "", "-signer", "ca.pem"}, {}, {}, true, "ca.pem", false, ""},
+      // An empty key is no key; the driver says so.
+      {{"-k", "", "-i", "a.exe"}, {"a.exe"}, {}, false, "", false, ""},
+  };
+  for (const Case& c : cases) {
+    std::vector<const char*> words{"agent"};
+    words.insert(words.end(), c.words.begin(), c.words.end());
+    RunSettings settings = parse(words);
+    std::string shown = c.words.empty() ? "" : c.words[0] + std::string(" ") + c.words.back();
+    EXPECT_EQ(c.inputs, settings.inputFiles) << shown;
+    EXPECT_EQ(c.ignored, settings.ignoredArguments) << shown;
+    EXPECT_EQ(c.verify, settings.verifyResult) << shown;
+    EXPECT_EQ(c.signer, settings.signerCertificate) << shown;
+    EXPECT_EQ(c.signerMissing, settings.signerMissing) << shown;
+    EXPECT_EQ(c.key, settings.authKey) << shown;
+  }
 }
 
 TEST(Options, TrailingOptionNameIsDroppedAndListedAsWritten) {
@@ -126,8 +180,8 @@ TEST(Options, VersionAndHelpWordsInEveryForm) {
   for (const Case& c :
        {Case{"--version", true, false}, Case{"-version", true, false},
         Case{"/VERSION", true, false}, Case{"--help", false, true}, Case{"-H", false, true},
-        Case{"/?", false, true}, Case{"--versions", false, false}, Case{"-help", false, false},
-        Case{"?", false, false}}) {
+        Case{"/h", false, true}, Case{"/?", false, true}, Case{"--versions", false, false},
+        Case{"-help", false, false}, Case{"?", false, false}}) {
     RunSettings settings = parse({"agent", "-k", "k", c.word});
     EXPECT_EQ(c.version, settings.versionWanted) << c.word;
     EXPECT_EQ(c.help, settings.helpWanted) << c.word;
@@ -135,12 +189,10 @@ TEST(Options, VersionAndHelpWordsInEveryForm) {
   }
 }
 
-TEST(Options, VersionLineComesFromTheBuildVersion) {
-  EXPECT_EQ("tarvolin-agent " + std::to_string(TARVOLIN_VERSION_MAJOR) + "." +
-                std::to_string(TARVOLIN_VERSION_MINOR) + "." +
-                std::to_string(TARVOLIN_VERSION_PATCH) + "." +
-                std::to_string(TARVOLIN_VERSION_TWEAK),
-            versionLine());
+TEST(Options, VersionLineNamesTheProjectVersion) {
+  // The version as CMake's project() holds it, against the four numbers the
+  // program is built with.
+  EXPECT_EQ(std::string("tarvolin-agent ") + TARVOLIN_PROJECT_VERSION, versionLine());
 }
 
 TEST(ProgramName, BackslashDotAndCase) {

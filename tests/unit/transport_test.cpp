@@ -217,6 +217,9 @@ TEST(FailureCause, FilesAndFolders) {
   EXPECT_EQ(".", folderOf("out.exe"));
   EXPECT_EQ("no space left on " + folder + " while saving the download",
             fileFailureCause("write", file, DISK_FULL, "the download"));
+  // A forward slash separates on Windows too: the full disk is the real folder's.
+  EXPECT_EQ("no space left on C:/out while saving x.exe",
+            fileFailureCause("write", "C:/out/x.exe", DISK_FULL, "x.exe"));
   std::string missing = fileFailureCause("write", "no-such-folder/out.exe", NOT_FOUND, "x");
   EXPECT_EQ(0u, missing.find("cannot write no-such-folder/out.exe (")) << missing;
   EXPECT_EQ(')', missing.back()) << missing;

@@ -223,6 +223,11 @@ std::string folderOfPath(const std::string& path) {
   return slash == std::string::npos ? std::string("./") : path.substr(0, slash + 1);
 }
 
+bool isFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 bool prepareReplacement(const std::string& fresh, const std::string& target) {
   struct stat info;
   mode_t mode;

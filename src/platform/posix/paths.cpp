@@ -20,3 +20,8 @@ std::string lastPathSegment(const std::string& path) {
   if (slash != std::string::npos) name.erase(0, slash + 1);
   return name;
 }
+
+std::string pathInFolder(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}

@@ -146,8 +146,7 @@ bool isWrittenInPlace(const std::string& path) {
     if (type != FILE_TYPE_DISK && type != FILE_TYPE_UNKNOWN) return true;
   }
   // The console and other devices that cannot be opened just to ask.
-  size_t separator = path.find_last_of("\\/:");
-  std::string name = separator == std::string::npos ? path : path.substr(separator + 1);
+  std::string name = lastPathSegment(path);
   return isReservedFileName(name) && name.back() != '.' && name.back() != ' ';
 }
 
@@ -156,14 +155,13 @@ std::string replacedPath(const std::string& path) {
 }
 
 std::string folderOfPath(const std::string& path) {
-  // Searched character by character: a double-byte character's trail byte
-  // may equal "\".
-  size_t cut = std::string::npos;
-  for (char separator : {'\\', '/', ':'}) {
-    size_t found = findLastChar(path, separator);
-    if (found != std::string::npos && (cut == std::string::npos || found > cut)) cut = found;
-  }
-  return cut == std::string::npos ? std::string(".\\") : path.substr(0, cut + 1);
+  size_t folderLength = path.size() - lastPathSegment(path).size();
+  return folderLength == 0 ? std::string(".\\") : path.substr(0, folderLength);
+}
+
+bool isFolder(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool prepareReplacement(const std::string&, const std::string&) {

@@ -25,6 +25,17 @@ bool isReservedFileName(const std::string& name) {
 }
 
 std::string lastPathSegment(const std::string& path) {
-  size_t backslash = findLastChar(path, '\\');
-  return backslash == std::string::npos ? path : path.substr(backslash + 1);
+  // Searched character by character: a double-byte character's trail byte
+  // may equal "\".
+  size_t cut = std::string::npos;
+  for (char separator : {'\\', '/', ':'}) {
+    size_t found = findLastChar(path, separator);
+    if (found != std::string::npos && (cut == std::string::npos || found > cut)) cut = found;
+  }
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string pathInFolder(const std::string& folder, const std::string& name) {
+  if (folder.empty() || lastPathSegment(folder).empty()) return folder + name;
+  return folder + "\\" + name;
 }
