@@ -162,7 +162,7 @@ bool inputsAreFiles(const std::vector<std::string>& inputs) {
 // The downloaded result stays where the user can still copy it by hand; the
 // one line that says why also says where.
 int32_t keepDownload(const std::string& tempFile, const std::string& cause) {
-  keepOnInterrupt(DOWNLOAD_SLOT);
+  keepOnInterrupt(tempFile);
   noteFailure("saving", cause + "; the downloaded result is kept in " + tempFile);
   return FAILURE;
 }
@@ -191,7 +191,7 @@ int32_t runSigningJob() {
                                       systemExplanation(error) + ")");
     return FAILURE;
   }
-  deleteOnInterrupt(DOWNLOAD_SLOT, tempFile);
+  deleteOnInterrupt(tempFile);
 
   {
     FormRequest download;
@@ -201,7 +201,7 @@ int32_t runSigningJob() {
     if (!exchange("download", download, reply.url, &progress)) {
       // Nothing usable came: leave no half-written file behind.
       deleteFile(tempFile);
-      keepOnInterrupt(DOWNLOAD_SLOT);
+      keepOnInterrupt(tempFile);
       return FAILURE;
     }
   }
@@ -226,12 +226,12 @@ int32_t runSigningJob() {
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     unsigned long error = writeSystemMessage();
-    keepOnInterrupt(DOWNLOAD_SLOT);
+    keepOnInterrupt(tempFile);
     noteFailure("saving", "the result is saved, but the temporary file " + tempFile +
                               " could not be deleted (" + systemExplanation(error) + ")");
     return 0;
   }
-  keepOnInterrupt(DOWNLOAD_SLOT);
+  keepOnInterrupt(tempFile);
   writeOut("Succeeded.\n");
   return 0;
 }

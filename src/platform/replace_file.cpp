@@ -9,7 +9,7 @@ bool replaceFileWithCopy(const std::string& from, const std::string& to) {
   // old one in one step rather than copying across file systems.
   std::string fresh;
   if (!createTempFile(folderOfPath(target), "tvf", fresh)) return false;
-  deleteOnInterrupt(OUTPUT_SLOT, fresh);
+  deleteOnInterrupt(fresh);
   bool replaced = prepareReplacement(fresh, target) && copyFileOverwriting(from, fresh) &&
                   renameOver(fresh, target);
   if (!replaced) {
@@ -17,6 +17,6 @@ bool replaceFileWithCopy(const std::string& from, const std::string& to) {
     deleteFile(fresh);
     setLastSystemError(error);
   }
-  keepOnInterrupt(OUTPUT_SLOT);
+  keepOnInterrupt(fresh);
   return replaced;
 }

@@ -208,7 +208,20 @@ ResultProof proveResult(const std::string& resultPath, const std::vector<std::st
     result.files.push_back(proof);
     return result;
   }
-  result.failure = proveZipResult(resultPath, records, anchorFile, result.files);
+  // An entry is one input plus a signature: no larger than the largest
+  // input, the 7 zero bytes at most that align the table, and the largest
+  // table accepted. With as many entries as inputs, each proven entry
+  // matches an input of its own, so all are matched at the end.
+  uint64_t largestInput = 0;
+  for (const InputRecord& record : records)
+    largestInput = std::max(largestInput, record.layout.fileSize);
+  const uint64_t entryCap = largestInput + 7 + MAX_CERTIFICATE_TABLE;
+  result.failure =
+      proveZipEntries(resultPath, records.size(), entryCap, [&](const std::string& unpacked) {
+        SignedFileProof proof = proveSignedFile(unpacked, records, anchorFile);
+        if (proof.failure.empty()) result.files.push_back(proof);
+        return proof.failure;
+      });
   return result;
 }
 

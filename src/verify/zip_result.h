@@ -1,19 +1,21 @@
 // The result of several inputs: a zip whose entries are the inputs, each
-// signed. The entries' names are the service's and are not trusted; each
-// entry is matched to an input by its Authenticode digest.
+// signed. The zip must be laid out by the strict rule of zip_layout.h; the
+// entries' names are the service's and are not trusted otherwise.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
-#include <vector>
 
-#include "verify/proof.h"
+// Checks one unpacked entry: an empty text when it is proven, else why not.
+using UnpackedEntryCheck = std::function<std::string(const std::string& unpackedPath)>;
 
-// A zip entry larger than this is refused before it is unpacked.
-constexpr uint64_t MAX_ZIP_ENTRY = uint64_t{4} * 1024 * 1024 * 1024;
-
-// Proves every entry of the zip at `zipPath` and matches the entries to the
-// inputs one to one; `files` receives one proof per input. An empty text on
-// success, else what did not match. Each entry is unpacked into a temporary
-// file of its own, checked and deleted.
-std::string proveZipResult(const std::string& zipPath, std::vector<InputRecord>& inputs,
-                           const std::string& anchorFile, std::vector<SignedFileProof>& files);
+// Unpacks each entry of the zip at `zipPath`, which must hold exactly
+// `inputCount` entries of at most `entryCap` bytes each, into a temporary
+// file of its own, hands it to `check` and deletes it. The entry must show
+// a PE's headers in its first bytes before more of it is written, and
+// unpacking stops at its declared size. An empty text when every entry was
+// proven, else the first fault, prefixed with the entry it concerns.
+std::string proveZipEntries(const std::string& zipPath, size_t inputCount, uint64_t entryCap,
+                            const UnpackedEntryCheck& check);
