@@ -210,14 +210,17 @@ ResultProof proveResult(const std::string& resultPath, const std::vector<std::st
   }
   // An entry is one input plus a signature: no larger than the largest
   // input, the 7 zero bytes at most that align the table, and the largest
-  // table accepted. With as many entries as inputs, each proven entry
-  // matches an input of its own, so all are matched at the end.
-  uint64_t largestInput = 0;
-  for (const InputRecord& record : records)
-    largestInput = std::max(largestInput, record.layout.fileSize);
-  const uint64_t entryCap = largestInput + 7 + MAX_CERTIFICATE_TABLE;
+  // table accepted; all of them together no larger than all inputs so
+  // grown. With as many entries as inputs, each proven entry matches an
+  // input of its own, so all are matched at the end.
+  const uint64_t signatureRoom = 7 + MAX_CERTIFICATE_TABLE;
+  ZipCaps caps;
+  for (const InputRecord& record : records) {
+    caps.entry = std::max(caps.entry, record.layout.fileSize + signatureRoom);
+    caps.total += record.layout.fileSize + signatureRoom;
+  }
   result.failure =
-      proveZipEntries(resultPath, records.size(), entryCap, [&](const std::string& unpacked) {
+      proveZipEntries(resultPath, records.size(), caps, [&](const std::string& unpacked) {
         SignedFileProof proof = proveSignedFile(unpacked, records, anchorFile);
         if (proof.failure.empty()) result.files.push_back(proof);
         return proof.failure;

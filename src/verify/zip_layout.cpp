@@ -183,7 +183,7 @@ std::string zipNameFault(const std::string& name, bool utf8) {
 }
 
 std::string readZipLayout(uint64_t fileSize, const ZipReader& read, size_t expectedEntries,
-                          uint64_t entryCap, std::vector<ZipEntry>& entries) {
+                          const ZipCaps& caps, std::vector<ZipEntry>& entries) {
   entries.clear();
   uint8_t end[END_RECORD];
   if (fileSize < END_RECORD || !read(fileSize - END_RECORD, end, END_RECORD) ||
@@ -238,7 +238,8 @@ std::string readZipLayout(uint64_t fileSize, const ZipReader& read, size_t expec
     return "its central directory cannot be read";
 
   // A packed entry may outgrow its content by deflate's block overhead.
-  const uint64_t packedCap = entryCap + entryCap / 16 + 1024;
+  const uint64_t packedCap = caps.entry + caps.entry / 16 + 1024;
+  uint64_t declaredTotal = 0;
   std::vector<std::string> foldedNames;
   uint64_t expectedOffset = 0;
   size_t at = 0;
@@ -292,9 +293,12 @@ std::string readZipLayout(uint64_t fileSize, const ZipReader& read, size_t expec
     if (fault.empty() && centralWide &&
         !mayUseZip64(entry.size, entry.packedSize, entry.headerOffset))
       fault = "it uses zip64 where no size needs it";
-    if (fault.empty() && entry.size > entryCap)
+    declaredTotal += std::min(entry.size, caps.total + 1);
+    if (fault.empty() && entry.size > caps.entry)
       fault = "it declares " + std::to_string(entry.size) +
               " bytes, more than the largest input with a signature can hold";
+    if (fault.empty() && declaredTotal > caps.total)
+      fault = "the entries so far declare more bytes than the inputs with signatures can hold";
     if (fault.empty() && (entry.packedSize > packedCap ||
                           (entry.method == STORED && entry.packedSize != entry.size)))
       fault = "its packed size does not fit its size";

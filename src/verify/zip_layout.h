@@ -42,14 +42,21 @@ struct ZipEntry {
 // Reads `length` bytes at `offset` of the zip; false when they cannot be.
 using ZipReader = std::function<bool(uint64_t offset, uint8_t* bytes, size_t length)>;
 
+// How much a zip may unpack to: each entry at most `entry` bytes, all of
+// them together at most `total`.
+struct ZipCaps {
+  uint64_t entry = 0;
+  uint64_t total = 0;
+};
+
 // Reads the layout of a zip of `fileSize` bytes that must hold exactly
-// `expectedEntries` entries, each at most `entryCap` bytes unpacked. The
+// `expectedEntries` entries, unpacking to no more than `caps` allow. The
 // count is checked from the end record before anything else is read, so a
 // flood of entries costs nothing; the central directory is then at most a
 // few hundred bytes per entry. An empty text with `entries` filled, else
 // the fault.
 std::string readZipLayout(uint64_t fileSize, const ZipReader& read, size_t expectedEntries,
-                          uint64_t entryCap, std::vector<ZipEntry>& entries);
+                          const ZipCaps& caps, std::vector<ZipEntry>& entries);
 
 // Why `name` is not a plain file name for an entry, or an empty text.
 std::string zipNameFault(const std::string& name, bool utf8);

@@ -10,7 +10,6 @@
 #include "platform/files.h"
 #include "platform/interrupts.h"
 #include "verify/pe_layout.h"
-#include "verify/zip_layout.h"
 
 namespace {
 
@@ -206,7 +205,7 @@ std::string printableName(const std::string& name) {
 
 }  // namespace
 
-std::string proveZipEntries(const std::string& zipPath, size_t inputCount, uint64_t entryCap,
+std::string proveZipEntries(const std::string& zipPath, size_t inputCount, const ZipCaps& caps,
                             const UnpackedEntryCheck& check) {
   const std::string notZip =
       "the result is not a zip of the " + std::to_string(inputCount) + " inputs";
@@ -220,7 +219,7 @@ std::string proveZipEntries(const std::string& zipPath, size_t inputCount, uint6
         [&file](uint64_t offset, uint8_t* bytes, size_t length) {
           return file.readAt(offset, bytes, length);
         },
-        inputCount, entryCap, entries);
+        inputCount, caps, entries);
     if (!fault.empty()) return notZip + ": " + fault;
   }
   ZipFile zip(zipPath);

@@ -8,14 +8,16 @@
 #include <functional>
 #include <string>
 
+#include "verify/zip_layout.h"
+
 // Checks one unpacked entry: an empty text when it is proven, else why not.
 using UnpackedEntryCheck = std::function<std::string(const std::string& unpackedPath)>;
 
 // Unpacks each entry of the zip at `zipPath`, which must hold exactly
-// `inputCount` entries of at most `entryCap` bytes each, into a temporary
+// `inputCount` entries unpacking to no more than `caps` allow, into a temporary
 // file of its own, hands it to `check` and deletes it. The entry must show
 // a PE's headers in its first bytes before more of it is written, and
 // unpacking stops at its declared size. An empty text when every entry was
 // proven, else the first fault, prefixed with the entry it concerns.
-std::string proveZipEntries(const std::string& zipPath, size_t inputCount, uint64_t entryCap,
+std::string proveZipEntries(const std::string& zipPath, size_t inputCount, const ZipCaps& caps,
                             const UnpackedEntryCheck& check);
