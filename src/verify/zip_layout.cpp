@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ascii.h"
 #include "verify/pe_layout.h"
 
 namespace {
@@ -102,15 +103,6 @@ std::string readExtra(const uint8_t* extra, size_t length, WideFields wide, bool
 
 bool isAsciiAlpha(char ch) {
   return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
-}
-
-char asciiLower(char ch) {
-  return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
-}
-
-std::string asciiLowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), asciiLower);
-  return text;
 }
 
 bool isValidUtf8(const std::string& text) {
