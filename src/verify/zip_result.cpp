@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include <vector>
 
@@ -16,10 +17,25 @@ namespace {
 constexpr uint32_t UNPACK_BLOCK = 64 * 1024;
 static_assert(UNPACK_BLOCK >= PE_HEAD_LIMIT, "the first block holds a PE's headers");
 
+// minizip reads the zip with its own stdio calls; only the opening is the
+// agent's, which lets a cancelled run delete the zip while it is read.
+voidpf openSharedZip(voidpf, const void* path, int mode) {
+  if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
+  int descriptor = openFileForReading(static_cast<const char*>(path));
+  if (descriptor == -1) return nullptr;
+  FILE* stream = fdopen(descriptor, "rb");
+  if (!stream) closeFile(descriptor);
+  return stream;
+}
+
 struct ZipFile {
   unzFile handle = nullptr;
-  // minizip's own file calls open the path as the agent's would.
-  explicit ZipFile(const std::string& path) : handle(unzOpen64(path.c_str())) {}
+  explicit ZipFile(const std::string& path) {
+    zlib_filefunc64_def functions;
+    fill_fopen64_filefunc(&functions);
+    functions.zopen64_file = openSharedZip;
+    handle = unzOpen2_64(path.c_str(), &functions);
+  }
   ~ZipFile() {
     if (handle) unzClose(handle);
   }
