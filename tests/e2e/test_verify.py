@@ -9,6 +9,7 @@ import hashlib
 import os
 import resource
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -374,6 +375,41 @@ class HostileZips(Workspace):
                 entries = layout.pop("entries", None) or self.honest()
                 path = self.write(zip_files.build(entries, **layout))
                 self.assert_refused(path, *self.inputs, reason=reason)
+
+    def test_a_cancel_while_an_entry_is_proven_leaves_no_unpacked_file(self):
+        harness.wine_gap(self, "the temporary folder is wine's own")
+        big = pe_files.write(self.path("big.in"),
+                             pe_files.make_pe(True, b"\xc3", b"\x5a" * (48 << 20)))
+        signed = pe_files.read(pe_files.sign(big, self.path("big.out"), self.signer))
+        stored = zip_files.entry("big.exe", signed, method=0, packed=signed,
+                                 packed_size=len(signed))
+        path = self.write(zip_files.build([stored, zip_files.entry("a.exe", self.signed[0])]))
+        temp = tempfile.mkdtemp(dir=self.dir)
+        probe = subprocess.Popen([harness.RUN.program, path, big, self.inputs[0]],
+                                 env=dict(os.environ, TMPDIR=temp), stdout=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            # Once bytes are written, the file is registered for the cancel.
+            def unpacking():
+                for name in os.listdir(temp):
+                    try:
+                        if name.startswith("tvz") and os.path.getsize(os.path.join(temp, name)):
+                            return True
+                    except OSError:
+                        pass
+                return False
+            while not unpacking():
+                self.assertIsNone(probe.poll(), "the probe ended before it unpacked")
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.001)
+            probe.send_signal(signal.SIGINT)
+            out, _ = probe.communicate(timeout=60)
+        finally:
+            if probe.poll() is None:
+                probe.kill()
+                probe.wait()
+        self.assertEqual((probe.returncode, out), (-signal.SIGINT, b""))
+        self.assertEqual(os.listdir(temp), [])
 
     def probe_bounded(self, path):
         """The probe with at most 64 MiB per file written, and its temporary
