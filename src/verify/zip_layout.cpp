@@ -323,7 +323,7 @@ std::string readZipLayout(uint64_t fileSize, const ZipReader& read, size_t expec
     uint64_t localPacked = littleEndian32(local + 18);
     fault = readExtra(local + LOCAL_HEADER + nameLength, localExtraLength,
                       {{&localSize, &localPacked, nullptr}, 2}, true);
-    if (!fault.empty()) return label + "in its local header, " + fault;
+    if (!fault.empty()) return std::string(label).append("in its local header, ").append(fault);
     const bool localWide = littleEndian32(local + 22) == SATURATED32;
     if (littleEndian16(local + 4) > MAX_VERSION_NEEDED ||
         littleEndian16(local + 6) != entry.flags || littleEndian16(local + 8) != entry.method ||

@@ -216,8 +216,7 @@ std::string unpackEntry(unzFile zip, const ZipEntry& entry, const std::string& p
 
 std::string proveZipEntries(const std::string& zipPath, size_t inputCount, const ZipCaps& caps,
                             const UnpackedEntryCheck& check) {
-  const std::string notZip =
-      "the result is not a zip of the " + std::to_string(inputCount) + " inputs";
+  std::string notZip = "the result is not a zip of the " + std::to_string(inputCount) + " inputs";
   std::vector<ZipEntry> entries;
   {
     ReadOnlyFile file(zipPath);
@@ -246,7 +245,7 @@ std::string proveZipEntries(const std::string& zipPath, size_t inputCount, const
     if (unpacked.path.empty()) return label + " cannot be unpacked: no temporary file";
     std::string fault = unpackEntry(zip.handle, entry, unpacked.path);
     if (fault.empty()) fault = check(unpacked.path);
-    if (!fault.empty()) return label + ": " + fault;
+    if (!fault.empty()) return std::string(label).append(": ").append(fault);
   }
   return "";
 }
