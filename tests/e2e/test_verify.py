@@ -414,7 +414,8 @@ class HostileZips(Workspace):
     def probe_bounded(self, path):
         """The probe with at most 64 MiB per file written, and its temporary
         folder of its own (natively): no bomb may fill the disk, and no
-        unpacked entry may stay behind."""
+        unpacked entry may stay behind. Returns the exit code, the output,
+        the time taken and, where memory is measured, the peak."""
         temp = tempfile.mkdtemp(dir=self.dir)
         limit = 64 << 20
 
@@ -424,16 +425,17 @@ class HostileZips(Workspace):
         result = harness.run([harness.windows_path(path)] +
                              [harness.windows_path(p) for p in self.inputs],
                              timeout=harness.limit(60, 180), preexec_fn=bounded,
-                             env=dict(os.environ, TMPDIR=temp))
+                             env=dict(os.environ, TMPDIR=temp), measure_peak=True)
         elapsed = time.monotonic() - started
         out = result.stdout.decode("utf-8", "replace")
         if not harness.wine_gap(self, "the temporary folder is wine's own", skip=False):
             self.assertEqual(os.listdir(temp), [], out)
-        return result.returncode, out, elapsed
+        return result.returncode, out, elapsed, getattr(result, "peak", 0)
 
     def test_bombs_and_floods_cost_little(self):
         a, b = self.signed
-        code, _, honest_time = self.probe_bounded(self.write(zip_files.build(self.honest())))
+        code, _, honest_time, honest_peak = self.probe_bounded(
+            self.write(zip_files.build(self.honest())))
         self.assertEqual(code, 0)
         # 1 GiB declared, and a stream that unpacks to 32 MiB under a small
         # declared size: nothing near either is written.
@@ -448,10 +450,11 @@ class HostileZips(Workspace):
                 ("unpacks past its size", [self.honest()[0], endless], "more bytes than it declares"),
                 ("flood of folder entries", flood, "60002 entries for 2 inputs")]:
             with self.subTest(what=what):
-                code, out, elapsed = self.probe_bounded(self.write(zip_files.build(entries)))
+                code, out, elapsed, peak = self.probe_bounded(self.write(zip_files.build(entries)))
                 self.assertEqual(code, 1, out)
                 self.assertIn(reason, out)
                 self.assertLess(elapsed, 2 * honest_time + 2, out)
+                self.assertLessEqual(peak, honest_peak + (16 << 20), out)
 
 
 if __name__ == "__main__":
