@@ -189,11 +189,16 @@ std::string readZipLayout(uint64_t fileSize, const ZipReader& read, size_t expec
   uint64_t directorySize = littleEndian32(end + 12);
   uint64_t directoryOffset = littleEndian32(end + 16);
   uint64_t directoryEnd = fileSize - END_RECORD;
-  if (count == SATURATED16 || directorySize == SATURATED32 || directoryOffset == SATURATED32) {
-    uint8_t tail[ZIP64_END_RECORD + ZIP64_LOCATOR];
-    if (fileSize < END_RECORD + sizeof tail ||
-        !read(fileSize - END_RECORD - sizeof tail, tail, sizeof tail))
-      return "its zip64 end record is missing";
+  // A zip64 locator directly before the end record makes it a zip64 zip,
+  // as minizip and other readers take it; a saturated field needs one.
+  uint8_t tail[ZIP64_END_RECORD + ZIP64_LOCATOR];
+  const bool zip64 = fileSize >= END_RECORD + sizeof tail &&
+                     read(fileSize - END_RECORD - sizeof tail, tail, sizeof tail) &&
+                     littleEndian32(tail + ZIP64_END_RECORD) == ZIP64_LOCATOR_SIGNATURE;
+  if (!zip64 &&
+      (count == SATURATED16 || directorySize == SATURATED32 || directoryOffset == SATURATED32))
+    return "its zip64 end record is missing";
+  if (zip64) {
     directoryEnd = fileSize - END_RECORD - sizeof tail;
     const uint8_t* locator = tail + ZIP64_END_RECORD;
     if (littleEndian32(tail) != ZIP64_END_SIGNATURE ||
