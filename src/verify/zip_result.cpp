@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdio>
-
 #include <vector>
 
 #include "platform/files.h"
