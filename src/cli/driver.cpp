@@ -174,7 +174,7 @@ bool inputsAreFiles(const std::vector<std::string>& inputs) {
 // The downloaded result stays where the user can still copy it by hand; the
 // one line that says why also says where.
 int32_t keepDownload(const std::string& tempFile, const std::string& cause) {
-  keepOnInterrupt(DOWNLOAD_SLOT);
+  keepOnInterrupt(tempFile);
   noteFailure("saving", cause + "; the downloaded result is kept in " + tempFile);
   return FAILURE;
 }
@@ -197,9 +197,9 @@ bool makeTempFile(std::string& tempFile) {
 bool resultCanBeSaved(const RunSettings& settings, const OutputTarget& target) {
   std::string probe;
   if (!makeTempFile(probe)) return false;
-  deleteOnInterrupt(DOWNLOAD_SLOT, probe);
+  deleteOnInterrupt(probe);
   deleteFile(probe);
-  keepOnInterrupt(DOWNLOAD_SLOT);
+  keepOnInterrupt(probe);
   if (target.intoFolder && settings.inputFiles.size() > 1) {
     std::string repeated = inputWithRepeatedName(settings.inputFiles);
     if (!repeated.empty()) {
@@ -260,7 +260,7 @@ int32_t runSigningJob() {
 
   std::string tempFile;
   if (!makeTempFile(tempFile)) return FAILURE;
-  deleteOnInterrupt(DOWNLOAD_SLOT, tempFile);
+  deleteOnInterrupt(tempFile);
 
   {
     FormRequest download;
@@ -270,7 +270,7 @@ int32_t runSigningJob() {
     if (!exchange("download", download, reply.url, &progress)) {
       // Nothing usable came: leave no half-written file behind.
       deleteFile(tempFile);
-      keepOnInterrupt(DOWNLOAD_SLOT);
+      keepOnInterrupt(tempFile);
       return FAILURE;
     }
   }
@@ -307,12 +307,12 @@ int32_t runSigningJob() {
   if (!deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     unsigned long error = writeSystemMessage();
-    keepOnInterrupt(DOWNLOAD_SLOT);
+    keepOnInterrupt(tempFile);
     noteFailure("saving", "the result is saved, but the temporary file " + tempFile +
                               " could not be deleted (" + systemExplanation(error) + ")");
     return 0;
   }
-  keepOnInterrupt(DOWNLOAD_SLOT);
+  keepOnInterrupt(tempFile);
   writeOut("Succeeded.\n");
   return 0;
 }

@@ -13,13 +13,14 @@ namespace {
 // fault when it could not be unpacked.
 struct EntryFill {
   const std::string* zipPath;
+  const std::vector<ZipEntry>* entries;
   size_t index;
   std::string fault;
 };
 
 bool unpackInto(void* context, const std::string& path) {
   EntryFill& fill = *static_cast<EntryFill*>(context);
-  fill.fault = unpackZipEntry(*fill.zipPath, fill.index, path);
+  fill.fault = unpackZipEntry(*fill.zipPath, *fill.entries, fill.index, path);
   return fill.fault.empty();
 }
 
@@ -68,9 +69,9 @@ OutputTarget planOutput(const RunSettings& settings) {
 bool folderTakesNewFile(const std::string& folder) {
   std::string probe;
   if (!createTempFile(folder, "tvf", probe)) return false;
-  deleteOnInterrupt(OUTPUT_SLOT, probe);
+  deleteOnInterrupt(probe);
   deleteFile(probe);
-  keepOnInterrupt(OUTPUT_SLOT);
+  keepOnInterrupt(probe);
   return true;
 }
 
@@ -86,9 +87,13 @@ std::string saveEntriesIntoFolder(const std::string& zipPath, const RunSettings&
                                   unsigned long& systemError) {
   systemError = 0;
   const std::vector<std::string>& inputs = settings.inputFiles;
+  std::vector<uint64_t> inputSizes;
+  for (const std::string& input : inputs) inputSizes.push_back(probeSize(input));
+  std::vector<ZipEntry> walked;
+  std::string fault = readZipEntries(zipPath, inputs.size(), zipCapsFor(inputSizes), walked);
+  if (!fault.empty()) return fault + "; nothing was saved";
   std::vector<std::string> entries;
-  std::string fault = listZipEntries(zipPath, entries);
-  if (!fault.empty()) return fault + " of the " + std::to_string(inputs.size()) + " inputs";
+  for (const ZipEntry& entry : walked) entries.push_back(entry.name);
   std::vector<size_t> inputOfEntry;
   if (settings.verifyResult) {
     // The proof matched every entry to an input by its digest.
@@ -100,7 +105,7 @@ std::string saveEntriesIntoFolder(const std::string& zipPath, const RunSettings&
   }
   for (size_t entry = 0; entry < entries.size(); ++entry) {
     std::string target = pathInFolder(folder, lastPathSegment(inputs[inputOfEntry[entry]]));
-    EntryFill fill{&zipPath, entry, std::string()};
+    EntryFill fill{&zipPath, &walked, entry, std::string()};
     if (replaceFileWhole(target, unpackInto, &fill)) continue;
     if (!fill.fault.empty()) return fill.fault;
     systemError = lastSystemError();

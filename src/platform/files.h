@@ -14,8 +14,8 @@ bool fileExists(const std::string& path);
 // pattern), or SIZE_UNKNOWN.
 uint64_t probeSize(const std::string& path);
 
-// Read-only, byte-exact, sharing read and write access with others. -1 on
-// failure.
+// Read-only, byte-exact, sharing read, write and delete access with others.
+// -1 on failure.
 int openFileForReading(const std::string& path);
 // Read and write, byte-exact, created when missing, never truncated.
 int openFileForUpdate(const std::string& path);

@@ -6,16 +6,18 @@
 
 #include <string>
 
-// The files a run may be filling at once: the download's temporary file and
-// the new output file that will replace the old one.
-enum InterruptSlot { DOWNLOAD_SLOT = 0, OUTPUT_SLOT = 1, INTERRUPT_SLOTS = 2 };
+// How many paths may be registered at once.
+constexpr int INTERRUPT_PATHS = 16;
 
 // Installs the handlers once, at start-up. On POSIX it also ignores SIGPIPE:
 // a reader that left standard output makes a write fail, not the job, and the
 // job's own exit code stands. A cancel signal the caller set to be ignored
 // (nohup, a background job) stays ignored.
 void installInterruptCleanup();
-// From now on a cancelled run deletes `path`, which the slot names.
-void deleteOnInterrupt(InterruptSlot slot, const std::string& path);
-// The file of the slot is no longer the handler's to delete.
-void keepOnInterrupt(InterruptSlot slot);
+// From now on a cancelled run deletes `path`, until keepOnInterrupt(path).
+// False when the path cannot be held (the list is full, or on POSIX the path
+// is longer than PATH_MAX): the file is then left on a cancel.
+bool deleteOnInterrupt(const std::string& path);
+// `path` is no longer the handler's to delete; a path not registered is
+// ignored.
+void keepOnInterrupt(const std::string& path);

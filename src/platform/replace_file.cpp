@@ -22,7 +22,7 @@ bool replaceFileWhole(const std::string& to, FillFile fill, void* context) {
   // old one in one step rather than copying across file systems.
   std::string fresh;
   if (!createTempFile(folderOfPath(target), "tvf", fresh)) return false;
-  deleteOnInterrupt(OUTPUT_SLOT, fresh);
+  deleteOnInterrupt(fresh);
   bool replaced =
       prepareReplacement(fresh, target) && fill(context, fresh) && renameOver(fresh, target);
   if (!replaced) {
@@ -30,6 +30,6 @@ bool replaceFileWhole(const std::string& to, FillFile fill, void* context) {
     deleteFile(fresh);
     setLastSystemError(error);
   }
-  keepOnInterrupt(OUTPUT_SLOT);
+  keepOnInterrupt(fresh);
   return replaced;
 }

@@ -210,7 +210,17 @@ ResultProof proveResult(const std::string& resultPath, const std::vector<std::st
     result.files.push_back(proof);
     return result;
   }
-  result.failure = proveZipResult(resultPath, records, anchorFile, result.files);
+  std::vector<uint64_t> inputSizes;
+  for (const InputRecord& record : records) inputSizes.push_back(record.layout.fileSize);
+  // With as many entries as inputs, each proven entry matches an input of
+  // its own, so all are matched at the end.
+  const ZipCaps caps = zipCapsFor(inputSizes);
+  result.failure =
+      proveZipEntries(resultPath, records.size(), caps, [&](const std::string& unpacked) {
+        SignedFileProof proof = proveSignedFile(unpacked, records, anchorFile);
+        if (proof.failure.empty()) result.files.push_back(proof);
+        return proof.failure;
+      });
   return result;
 }
 

@@ -1,26 +1,39 @@
 // The result of several inputs: a zip whose entries are the inputs, each
-// signed. The entries' names are the service's and are not trusted; each
-// entry is matched to an input by its Authenticode digest.
+// signed. The zip must be laid out by the strict rule of zip_layout.h; the
+// entries' names are the service's and are not trusted otherwise.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "verify/proof.h"
+#include "verify/zip_layout.h"
 
-// A zip entry larger than this is refused before it is unpacked.
-constexpr uint64_t MAX_ZIP_ENTRY = uint64_t{4} * 1024 * 1024 * 1024;
+// Checks one unpacked entry: an empty text when it is proven, else why not.
+using UnpackedEntryCheck = std::function<std::string(const std::string& unpackedPath)>;
 
-// Proves every entry of the zip at `zipPath` and matches the entries to the
-// inputs one to one; `files` receives one proof per input. An empty text on
-// success, else what did not match. Each entry is unpacked into a temporary
-// file of its own, checked and deleted.
-std::string proveZipResult(const std::string& zipPath, std::vector<InputRecord>& inputs,
-                           const std::string& anchorFile, std::vector<SignedFileProof>& files);
+// Unpacks each entry of the zip at `zipPath`, which must hold exactly
+// `inputCount` entries unpacking to no more than `caps` allow, into a temporary
+// file of its own, hands it to `check` and deletes it. The entry must show
+// a PE's headers in its first bytes before more of it is written, and
+// unpacking stops at its declared size. An empty text when every entry was
+// proven, else the first fault, prefixed with the entry it concerns.
+std::string proveZipEntries(const std::string& zipPath, size_t inputCount, const ZipCaps& caps,
+                            const UnpackedEntryCheck& check);
 
-// For writing the entries out: the names of the zip's entries, folders left
-// out, in the zip's order. An empty text on success, else what is wrong.
-std::string listZipEntries(const std::string& zipPath, std::vector<std::string>& names);
-// Unpacks entry `index` of that list into the existing, empty file `path`,
-// checking its CRC. An empty text on success, else what went wrong.
-std::string unpackZipEntry(const std::string& zipPath, size_t index, const std::string& path);
+// The room a zip of results of inputs of these sizes may unpack to.
+ZipCaps zipCapsFor(const std::vector<uint64_t>& inputSizes);
+
+// Reads the zip at `zipPath` by the strict rule: exactly `inputCount`
+// entries within `caps`, and minizip sees as many. An empty text with
+// `entries` filled, else the fault.
+std::string readZipEntries(const std::string& zipPath, size_t inputCount, const ZipCaps& caps,
+                           std::vector<ZipEntry>& entries);
+
+// Unpacks entry `index` of `entries`, as readZipEntries read them, into the
+// existing empty file `path`, stopping at its declared size and checking its
+// CRC. An empty text on success, else what went wrong.
+std::string unpackZipEntry(const std::string& zipPath, const std::vector<ZipEntry>& entries,
+                           size_t index, const std::string& path);

@@ -8,16 +8,20 @@ through the proof probe natively and under wine.
 import copy
 import hashlib
 import os
+import resource
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 import zipfile
 
 import der
 import harness
 import pe_files
+import zip_files
 
 RUN = harness.RUN
 # Debian's shim-signed and shim-unsigned: installed, or unpacked (dpkg-deb -x)
@@ -535,13 +539,201 @@ class Zipped(Workspace):
                             *inputs, reason="2 entries for 3 inputs")
         # The entry's name is the service's: shown on the one line, control
         # characters and all made harmless.
-        self.assert_refused(archive("twice.zip", [("a", results[0]), ("b\nc", results[0]),
+        self.assert_refused(archive("twice.zip", [("a", results[0]), ("b", results[0]),
                                                   ("c", results[1])]),
-                            *inputs, reason="zip entry 2 (b?c): it is none of the uploaded inputs")
+                            *inputs, reason="zip entry 2 (b): it is none of the uploaded inputs")
         self.assert_refused(archive("more.zip", [("a", results[0]), ("b", results[1]),
                                                  ("c", results[2]), ("d", results[2])]),
-                            *inputs, reason="more entries than the 3 inputs")
+                            *inputs, reason="it holds 4 entries for 3 inputs")
         self.assert_refused(results[0], *inputs, reason="not a zip")
+
+
+class HostileZips(Workspace):
+    """Zips built from an honest result of two inputs, bent one way each:
+    every one is refused, so that no unzipper can see other files than the
+    proof saw."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.inputs, results = [], []
+        for number in range(2):
+            source = pe_files.write(os.path.join(cls.dir, "h%d.in" % number),
+                                    pe_files.make_pe(True, b"\x90" * (number + 5)))
+            cls.inputs.append(source)
+            results.append(pe_files.read(pe_files.sign(
+                source, os.path.join(cls.dir, "h%d.out" % number), cls.signer)))
+        cls.signed = results
+        cls.program = pe_files.make_pe(True, b"\xcc" * 40)
+
+    def honest(self, **changes):
+        """The two entries, the second changed by `changes`."""
+        return [zip_files.entry("a.exe", self.signed[0]),
+                zip_files.entry(changes.pop("name", "b.exe"), self.signed[1], **changes)]
+
+    def write(self, data):
+        return pe_files.write(self.path("hostile.zip"), data)
+
+    def test_honest_zips_of_several_inputs_are_accepted(self):
+        self.assert_proven(self.write(zip_files.build(self.honest())), *self.inputs)
+        stored = [zip_files.entry("a.exe", self.signed[0], method=0, packed=self.signed[0],
+                                  packed_size=len(self.signed[0]), made_by=0x0014,
+                                  external=0x20),
+                  zip_files.entry("B.exe", self.signed[1])]
+        self.assert_proven(self.write(zip_files.build(stored)), *self.inputs)
+        # As Info-ZIP's zip writes them, time-stamp and owner fields included.
+        folder = tempfile.mkdtemp(dir=self.dir)
+        for number, data in enumerate(self.signed):
+            pe_files.write(os.path.join(folder, "p%d.exe" % number), data)
+        packed = self.path("info-zip.zip")
+        subprocess.run(["zip", "-q", packed, "p0.exe", "p1.exe"], cwd=folder, check=True)
+        self.assert_proven(packed, *self.inputs)
+
+    def test_each_bent_zip_is_refused(self):
+        a, b = self.signed
+        program = zip_files.entry("evil.exe", self.program)
+        cases = [
+            ("program before the first entry", dict(prefix=self.program), "entry 1: its local"),
+            ("junk between entries", dict(between=b"junk"), "entry 2: its local header is not"),
+            ("junk before the directory", dict(before_directory=b"\0" * 8), "bytes lie between"),
+            ("a comment", dict(comment=b"x" * 60000), "end record"),
+            ("local header with no central record",
+             dict(entries=[zip_files.entry("evil.exe", self.program, in_central=False)] +
+                  self.honest()),
+             "entry 1: its local header is not"),
+            ("folder holding a program",
+             dict(entries=self.honest(name="b/", external=(0o40755 << 16) | 0x10)),
+             "entry 2: its name is not a plain file name"),
+            ("folder attributes", dict(entries=self.honest(external=0x10)),
+             "entry 2: its MS-DOS attributes"),
+            ("duplicate names", dict(entries=self.honest(name="a.exe")), "used twice"),
+            ("names differing in case", dict(entries=self.honest(name="A.EXE")), "used twice"),
+            ("../../x.exe", dict(entries=self.honest(name="../../x.exe")), "plain file name"),
+            ("/abs.exe", dict(entries=self.honest(name="/abs.exe")), "plain file name"),
+            ("a\\b.exe", dict(entries=self.honest(name="a\\b.exe")), "plain file name"),
+            ("..", dict(entries=self.honest(name="..")), "entry 2: its name"),
+            ("drive letter", dict(entries=self.honest(name="c:b.exe")), "plain file name"),
+            ("control character", dict(entries=self.honest(name="b\n.exe")), "control character"),
+            ("trailing dot", dict(entries=self.honest(name="b.exe.")), "ends in a dot"),
+            ("device name", dict(entries=self.honest(name="nul.exe")), "device"),
+            ("Latin-1 name without the UTF-8 flag",
+             dict(entries=self.honest(name=b"b\xe9.exe")), "neither ASCII"),
+            ("symbolic link", dict(entries=self.honest(external=0o120777 << 16)),
+             "not a plain file's"),
+            ("setuid mode", dict(entries=self.honest(external=0o104755 << 16)),
+             "not a plain file's"),
+            ("unknown host system", dict(entries=self.honest(made_by=0x0B14)), "unknown system"),
+            ("encrypted flag", dict(entries=self.honest(flags=1)), "encryption"),
+            ("data descriptor", dict(entries=self.honest(flags=8)), "data descriptor"),
+            ("method bzip2", dict(entries=self.honest(method=12)), "method 12"),
+            ("name of 256 bytes", dict(entries=self.honest(name="b" * 252 + ".exe")),
+             "longer than 255 bytes"),
+            ("name of 300 bytes", dict(entries=self.honest(name="b" * 300)),
+             "longer than 255 bytes"),
+            ("entry comment", dict(entries=self.honest(comment=b"hi")), "comment"),
+            ("unknown extra field", dict(entries=self.honest(extra=b"\x99\x99\x02\x00ab")),
+             "extra field of kind"),
+            ("zip64 where no size needs it", dict(entries=self.honest(wide=True)),
+             "zip64 where no size needs it"),
+            ("more entries than inputs", dict(entries=self.honest() + [program]),
+             "3 entries for 2 inputs"),
+            ("fewer entries than inputs", dict(entries=self.honest()[:1]),
+             "1 entries for 2 inputs"),
+            ("local size differs", dict(entries=self.honest(local_size=len(b) + 1)),
+             "differs from its central record"),
+            ("local name differs", dict(entries=self.honest(local_name=b"c.exe")),
+             "names another file"),
+            ("local flags differ", dict(entries=self.honest(local_flags=0x800)), "differs"),
+            ("CRC differs", dict(entries=self.honest(crc=1)), "CRC"),
+            ("program under the input's name", dict(entries=[
+                zip_files.entry("a.exe", a), zip_files.entry("b.exe", self.program)]),
+             "entry 2 (b.exe)"),
+        ]
+        for what, layout, reason in cases:
+            with self.subTest(what=what):
+                entries = layout.pop("entries", None) or self.honest()
+                path = self.write(zip_files.build(entries, **layout))
+                self.assert_refused(path, *self.inputs, reason=reason)
+
+    def test_a_cancel_while_an_entry_is_proven_leaves_no_unpacked_file(self):
+        harness.wine_gap(self, "the temporary folder is wine's own")
+        big = pe_files.write(self.path("big.in"),
+                             pe_files.make_pe(True, b"\xc3", b"\x5a" * (48 << 20)))
+        signed = pe_files.read(pe_files.sign(big, self.path("big.out"), self.signer))
+        stored = zip_files.entry("big.exe", signed, method=0, packed=signed,
+                                 packed_size=len(signed))
+        path = self.write(zip_files.build([stored, zip_files.entry("a.exe", self.signed[0])]))
+        temp = tempfile.mkdtemp(dir=self.dir)
+        probe = subprocess.Popen([harness.RUN.program, path, big, self.inputs[0]],
+                                 env=dict(os.environ, TMPDIR=temp), stdout=subprocess.PIPE)
+        try:
+            deadline = time.monotonic() + 60
+            # Once bytes are written, the file is registered for the cancel.
+            def unpacking():
+                for name in os.listdir(temp):
+                    try:
+                        if name.startswith("tvz") and os.path.getsize(os.path.join(temp, name)):
+                            return True
+                    except OSError:
+                        pass
+                return False
+            while not unpacking():
+                self.assertIsNone(probe.poll(), "the probe ended before it unpacked")
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.001)
+            probe.send_signal(signal.SIGINT)
+            out, _ = probe.communicate(timeout=60)
+        finally:
+            if probe.poll() is None:
+                probe.kill()
+                probe.wait()
+        self.assertEqual((probe.returncode, out), (-signal.SIGINT, b""))
+        self.assertEqual(os.listdir(temp), [])
+
+    def probe_bounded(self, path):
+        """The probe with at most 64 MiB per file written, and its temporary
+        folder of its own (natively): no bomb may fill the disk, and no
+        unpacked entry may stay behind. Returns the exit code, the output,
+        the time taken and, where memory is measured, the peak."""
+        temp = tempfile.mkdtemp(dir=self.dir)
+        limit = 64 << 20
+
+        def bounded():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        started = time.monotonic()
+        result = harness.run([harness.windows_path(path)] +
+                             [harness.windows_path(p) for p in self.inputs],
+                             timeout=harness.limit(60, 180), preexec_fn=bounded,
+                             env=dict(os.environ, TMPDIR=temp), measure_peak=True)
+        elapsed = time.monotonic() - started
+        out = result.stdout.decode("utf-8", "replace")
+        if not harness.wine_gap(self, "the temporary folder is wine's own", skip=False):
+            self.assertEqual(os.listdir(temp), [], out)
+        return result.returncode, out, elapsed, getattr(result, "peak", 0)
+
+    def test_bombs_and_floods_cost_little(self):
+        a, b = self.signed
+        code, _, honest_time, honest_peak = self.probe_bounded(
+            self.write(zip_files.build(self.honest())))
+        self.assertEqual(code, 0)
+        # 1 GiB declared, and a stream that unpacks to 32 MiB under a small
+        # declared size: nothing near either is written.
+        declared = self.honest(size=1 << 30)
+        endless = zip_files.entry("b.exe", b)
+        endless["packed"] = zip_files._deflate(b + b"\0" * (32 << 20))
+        endless["packed_size"] = len(endless["packed"])
+        flood = self.honest() + [zip_files.entry("d%d/" % n, b"", external=0x10)
+                                 for n in range(60000)]
+        for what, entries, reason in [
+                ("declared 1 GiB", declared, "more than the largest input"),
+                ("unpacks past its size", [self.honest()[0], endless], "more bytes than it declares"),
+                ("flood of folder entries", flood, "60002 entries for 2 inputs")]:
+            with self.subTest(what=what):
+                code, out, elapsed, peak = self.probe_bounded(self.write(zip_files.build(entries)))
+                self.assertEqual(code, 1, out)
+                self.assertIn(reason, out)
+                self.assertLess(elapsed, 2 * honest_time + 2, out)
+                self.assertLessEqual(peak, honest_peak + (16 << 20), out)
 
 
 if __name__ == "__main__":

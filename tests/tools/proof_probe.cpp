@@ -5,16 +5,19 @@
 //   proof-probe RESULT [--signer CERT] INPUT...    the proof of a download
 //
 // Prints the line the agent would print; exits 0 when the check passes and 1
-// when it does not.
+// when it does not. A cancel ends it as it ends the agent.
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/interrupts.h"
 #include "verify/proof.h"
 
 int main(int argc, char** argv) {
   initConsoleOutput();
+  // As in the agent: a cancel removes the entries of a zip being proven.
+  installInterruptCleanup();
   if (argc < 3) {
     writeErr("usage: proof-probe --inputs INPUT... | RESULT [--signer CERT] INPUT...\n");
     return 2;

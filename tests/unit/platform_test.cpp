@@ -3,19 +3,59 @@
 #include <cerrno>
 #include <climits>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/desktop.h"
+#include "platform/interrupts.h"
 #include "platform/module.h"
 #include "platform/process.h"
 #include "platform/system_error.h"
 #include "scratch_dir.h"
+
+TEST(InterruptCleanup, HoldsAFixedNumberOfPathsEachOnce) {
+  std::vector<std::string> paths;
+  for (int i = 0; i < INTERRUPT_PATHS; ++i) {
+    paths.push_back("never-made-" + std::to_string(i));
+    EXPECT_TRUE(deleteOnInterrupt(paths.back()));
+  }
+  EXPECT_TRUE(deleteOnInterrupt(paths[0]));
+  EXPECT_FALSE(deleteOnInterrupt("one too many"));
+  keepOnInterrupt(paths[3]);
+  EXPECT_TRUE(deleteOnInterrupt("one too many"));
+  keepOnInterrupt("one too many");
+  for (const std::string& path : paths) keepOnInterrupt(path);
+}
+
+#ifndef _WIN32
+TEST(InterruptCleanup, ACancelDeletesTheRegisteredFilesAndEndsByItsSignal) {
+  ScratchDir scratch;
+  ASSERT_TRUE(scratch.ok());
+  const std::string download = scratch.path + "download", unpacked = scratch.path + "unpacked",
+                    kept = scratch.path + "kept";
+  for (const std::string& path : {download, unpacked, kept}) std::ofstream(path) << "x";
+  EXPECT_EXIT(
+      {
+        installInterruptCleanup();
+        deleteOnInterrupt(download);
+        deleteOnInterrupt(unpacked);
+        deleteOnInterrupt(kept);
+        keepOnInterrupt(kept);
+        raise(SIGTERM);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+  EXPECT_FALSE(fileExists(download));
+  EXPECT_FALSE(fileExists(unpacked));
+  EXPECT_TRUE(fileExists(kept));
+}
+#endif
 
 TEST(ExitStatus, ZeroStaysSuccess) {
   EXPECT_EQ(processExitStatus(0), 0);

@@ -1,6 +1,7 @@
 #include "platform/interrupts.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
@@ -10,14 +11,13 @@ namespace {
 const int CANCEL_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The handler may only use what is safe in a signal handler: the paths are
-// kept in fixed buffers and a slot is armed only once its path is whole.
-constexpr size_t PATH_ROOM = 4096;
-char slotPaths[INTERRUPT_SLOTS][PATH_ROOM];
-volatile sig_atomic_t slotArmed[INTERRUPT_SLOTS];
+// kept in fixed buffers and an entry is armed only once its path is whole.
+char registeredPaths[INTERRUPT_PATHS][PATH_MAX];
+volatile sig_atomic_t armed[INTERRUPT_PATHS];
 
 void onCancel(int signalNumber) {
-  for (int slot = 0; slot < INTERRUPT_SLOTS; ++slot) {
-    if (slotArmed[slot]) unlink(slotPaths[slot]);
+  for (int entry = 0; entry < INTERRUPT_PATHS; ++entry) {
+    if (armed[entry]) unlink(registeredPaths[entry]);
   }
   // The process then ends as the signal ends it, so that the caller sees
   // the status it expects (a shell's 130 for Ctrl+C, 143 for SIGTERM).
@@ -29,7 +29,7 @@ void onCancel(int signalNumber) {
   sigprocmask(SIG_UNBLOCK, &only, nullptr);
 }
 
-// Keeps the handler out while a slot changes.
+// Keeps the handler out while the list changes.
 struct SignalsHeld {
   sigset_t before;
   SignalsHeld() {
@@ -42,6 +42,12 @@ struct SignalsHeld {
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
+
+int findArmed(const std::string& path) {
+  for (int entry = 0; entry < INTERRUPT_PATHS; ++entry)
+    if (armed[entry] && path == registeredPaths[entry]) return entry;
+  return -1;
+}
 
 }  // namespace
 
@@ -57,17 +63,21 @@ void installInterruptCleanup() {
   }
 }
 
-void deleteOnInterrupt(InterruptSlot slot, const std::string& path) {
+bool deleteOnInterrupt(const std::string& path) {
+  if (path.size() >= PATH_MAX || path.find('\0') != std::string::npos) return false;
   SignalsHeld held;
-  slotArmed[slot] = 0;
-  // A path too long for the buffer is not deleted on a cancel; no system
-  // path of ours comes near it.
-  if (path.size() >= PATH_ROOM || path.find('\0') != std::string::npos) return;
-  memcpy(slotPaths[slot], path.c_str(), path.size() + 1);
-  slotArmed[slot] = 1;
+  if (findArmed(path) != -1) return true;
+  for (int entry = 0; entry < INTERRUPT_PATHS; ++entry) {
+    if (armed[entry]) continue;
+    memcpy(registeredPaths[entry], path.c_str(), path.size() + 1);
+    armed[entry] = 1;
+    return true;
+  }
+  return false;
 }
 
-void keepOnInterrupt(InterruptSlot slot) {
+void keepOnInterrupt(const std::string& path) {
   SignalsHeld held;
-  slotArmed[slot] = 0;
+  int entry = findArmed(path);
+  if (entry != -1) armed[entry] = 0;
 }

@@ -28,7 +28,15 @@ uint64_t probeSize(const std::string& path) {
 }
 
 int openFileForReading(const std::string& path) {
-  return _sopen(path.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYNO);
+  // Others may delete it while it is read: a cancelled run removes the files
+  // it is still proving from the console's handler thread.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  if (fd == -1) CloseHandle(handle);
+  return fd;
 }
 
 int openFileForUpdate(const std::string& path) {
