@@ -42,8 +42,8 @@ void noteFailure(const char* call, const std::string& cause) {
 }
 
 void noteExchangeFailure(const char* call, const FormRequest& request) {
-  if (!request.failureCause.empty()) {
-    noteFailure(call, request.failureCause);
+  if (!request.failure.cause.empty()) {
+    noteFailure(call, request.failure.cause);
   } else if (request.statusCode == 0) {
     noteFailure(call, endpointOf(request) + " sent no HTTP status");
   } else {

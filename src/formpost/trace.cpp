@@ -2,7 +2,6 @@
 
 #include "formpost/form_request.h"
 #include "platform/ascii.h"
-#include "platform/http.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ void traceRequestLine(const FormRequest& request, const std::string& url) {
 }
 
 void traceExchange(const FormRequest& request) {
-  std::string proxy = netProxyOf(request.requestHandle);
+  const std::string& proxy = request.exchange.proxy;
   if (!proxy.empty()) emit(request, "* through the proxy " + maskedUrl(proxy));
   if (request.sendMode == MultipartPost) {
     for (const TextField& field : request.textFields.items)
@@ -74,9 +73,9 @@ void traceExchange(const FormRequest& request) {
       emit(request, "* file " + field.fieldName + ": " + field.path + " (" +
                         std::to_string(field.size) + " bytes, " + field.contentType + ")");
   }
-  emitHead(request, "> ", netRequestHead(request.requestHandle));
+  emitHead(request, "> ", request.exchange.requestHead);
   if (request.sendMode == MultipartPost && request.bodyLength > 0)
     emit(request, "* body of " + std::to_string(request.bodyLength) + " bytes");
-  if (emitHead(request, "< ", netReplyHead(request.requestHandle)) > 0)
+  if (emitHead(request, "< ", request.exchange.replyHead) > 0)
     emit(request, "* " + std::to_string(request.replyReceived) + " bytes of reply received");
 }

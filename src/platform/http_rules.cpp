@@ -1,19 +1,61 @@
 #include "platform/http_rules.h"
 
 #include "platform/ascii.h"
+#include "platform/http.h"
 
 namespace {
 
+bool isAsciiLetter(char ch) {
+  return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+}
+
+// A scheme is a letter, then letters, digits, "+", "-" or ".", then ":"; a
+// reference without one ("c.bin", "a/b:c") is relative.
 bool hasScheme(const std::string& location) {
-  size_t colon = location.find("://");
-  if (colon == std::string::npos || colon == 0) return false;
-  for (size_t i = 0; i < colon; ++i) {
+  size_t colon = location.find(':');
+  if (colon == std::string::npos || colon == 0 || !isAsciiLetter(location[0])) return false;
+  for (size_t i = 1; i < colon; ++i) {
     char ch = location[i];
-    bool schemeChar = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
-                      (ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '.';
+    bool schemeChar =
+        isAsciiLetter(ch) || (ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '.';
     if (!schemeChar) return false;
   }
   return true;
+}
+
+bool startsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// A path with its "." and ".." segments removed, as RFC 3986 (5.2.4) says.
+std::string withoutDotSegments(std::string in) {
+  std::string out;
+  while (!in.empty()) {
+    if (startsWith(in, "../") || startsWith(in, "./")) {
+      in.erase(0, in[0] == '.' && in[1] == '.' ? 3 : 2);
+    } else if (startsWith(in, "/./") || in == "/.") {
+      in.replace(0, in.size() == 2 ? 2 : 3, "/");
+    } else if (startsWith(in, "/../") || in == "/..") {
+      in.replace(0, in.size() == 3 ? 3 : 4, "/");
+      size_t last = out.rfind('/');
+      out.erase(last == std::string::npos ? 0 : last);
+    } else if (in == "." || in == "..") {
+      in.clear();
+    } else {
+      size_t next = in.find('/', 1);
+      out += in.substr(0, next);
+      in.erase(0, next == std::string::npos ? in.size() : next);
+    }
+  }
+  return out;
+}
+
+// The path of `reference` (up to its query or fragment) without dot
+// segments, and the rest as it stands.
+std::string withPathNormalised(const std::string& reference) {
+  size_t end = reference.find_first_of("?#");
+  if (end == std::string::npos) end = reference.size();
+  return withoutDotSegments(reference.substr(0, end)) + reference.substr(end);
 }
 
 }  // namespace
@@ -77,9 +119,9 @@ std::string resolved(const std::string& hostName, uint16_t port, bool secure,
   std::string path = objectName.empty() ? "/" : objectName;
   path = path.substr(0, path.find_first_of("?#"));
   if (location.empty()) return origin + path;
-  if (location[0] == '/') return origin + location;
+  if (location[0] == '/') return origin + withPathNormalised(location);
   if (location[0] == '?' || location[0] == '#') return origin + path + location;
-  return origin + path.substr(0, path.rfind('/') + 1) + location;
+  return origin + withPathNormalised(path.substr(0, path.rfind('/') + 1) + location);
 }
 
 }  // namespace
@@ -87,4 +129,28 @@ std::string resolved(const std::string& hostName, uint16_t port, bool secure,
 std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
                             const std::string& objectName, const std::string& location) {
   return withBlanksEscaped(resolved(hostName, port, secure, objectName, location));
+}
+
+bool nextHop(HttpRequest& request, int& redirectsFollowed, int status,
+             const std::string& replyHead) {
+  std::string location;
+  UrlParts next;
+  if (redirectsFollowed >= MAX_REDIRECTS || !followsRedirect(request.verb, status) ||
+      !singleFieldValue(replyHead, "Location", location) || location.empty() ||
+      !crackUrl(resolveLocation(request.hostName, request.port, request.secure, request.objectName,
+                                location),
+                next))
+    return false;
+  ++redirectsFollowed;
+  if (request.verb != "GET") {
+    // A form post's body is not sent again: the hop that follows it is a GET.
+    request.verb = "GET";
+    request.headerLines = headerLinesForGet(request.headerLines);
+    request.body = BodySource();
+  }
+  request.hostName = next.hostName;
+  request.port = next.port;
+  request.secure = next.secure;
+  request.objectName = objectNameOf(next.urlPath, next.extraInfo);
+  return true;
 }

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formpost/form_request.h"
 #include "platform/files.h"
+#include "platform/http.h"
+#include "platform/http_rules.h"
 #include "platform/text.h"
 
 namespace {
@@ -89,12 +92,26 @@ TEST(ServiceRoot, AbsoluteHttpAndHttpsUrlsGainTheirTrailingSlash) {
   }
 }
 
-TEST(ServiceRoot, CallsAreNamedUnderTheRoot) {
-  EXPECT_EQ("https://s/t/version.aspx?type=upgrade", upgradeQueryUrl("https://s/t/"));
-  EXPECT_EQ("https://s/t/version.aspx", versionCheckUrl("https://s/t/"));
-  EXPECT_EQ("https://s/t/upload.aspx", uploadUrl("https://s/t/"));
-  EXPECT_EQ(std::string("http://") + TARVOLIN_SERVICE_HOST + ":8080/tarvolinFE/",
-            BUILT_IN_SERVICE_ROOT);
+TEST(ServiceRoot, CallsGoOutUnderTheRootsHostPortAndPath) {
+  const std::string root = "https://s:8443/t/";
+  const std::pair<std::string, const char*> calls[] = {
+      {upgradeQueryUrl(root), "/t/version.aspx?type=upgrade"},
+      {versionCheckUrl(root), "/t/version.aspx"},
+      {uploadUrl(root), "/t/upload.aspx"},
+  };
+  for (const auto& call : calls) {
+    UrlParts parts;
+    ASSERT_TRUE(crackUrl(call.first, parts)) << call.first;
+    EXPECT_EQ("s", parts.hostName) << call.first;
+    EXPECT_EQ(8443, parts.port) << call.first;
+    EXPECT_TRUE(parts.secure) << call.first;
+    EXPECT_EQ(call.second, objectNameOf(parts.urlPath, parts.extraInfo));
+  }
+  UrlParts builtIn;
+  ASSERT_TRUE(crackUrl(BUILT_IN_SERVICE_ROOT, builtIn));
+  EXPECT_EQ(8080, builtIn.port);
+  EXPECT_EQ("/tarvolinFE/", builtIn.urlPath);
+  EXPECT_FALSE(builtIn.secure);
 }
 
 TEST(OutputName, IsTheLastSegmentThenCutAtQueryOrFragment) {

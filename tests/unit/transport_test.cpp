@@ -178,7 +178,7 @@ TEST(FailureCause, NamesTheStepTheHostAndTheReason) {
     unsigned long number;
     const char* starts;
   };
-  const std::string idle = std::to_string(NET_IDLE_SECONDS) + " s";
+  const std::string idle = std::to_string(LOW_SPEED_WINDOW_SECONDS) + " s";
   for (const Case& c : {
            Case{STEP_SEND_POST, CANNOT_CONNECT, "could not connect to files.example.com:8081 ("},
            Case{STEP_SEND_GET, TIMED_OUT, "timed out: no connection to files.example.com:8081"},
@@ -294,7 +294,7 @@ TEST(ReplyFraming, LocationGivenTwiceCountsOnlyWhenAlike) {
 }
 
 TEST(LowSpeed, LessThanAKibibyteInTheWindowIsTooSlow) {
-  const uint64_t window = static_cast<uint64_t>(NET_IDLE_SECONDS) * 1000;
+  const uint64_t window = static_cast<uint64_t>(LOW_SPEED_WINDOW_SECONDS) * 1000;
   LowSpeedWatch trickle;
   trickle.start(1000);
   for (uint64_t at = 1000; at < 1000 + window; at += window / 10) trickle.moved(100, at);
