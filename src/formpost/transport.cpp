@@ -109,7 +109,7 @@ struct ReplyCapture {
     if (file != -1) closeFile(file);
   }
 
-  static bool head(void* context, const ReplyHead& head) {
+  static bool head(void* context, const ReplyHead& head, const std::string&) {
     ReplyCapture& capture = *static_cast<ReplyCapture*>(context);
     FormRequest& request = capture.request;
     request.statusCode = head.status;

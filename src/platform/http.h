@@ -56,11 +56,14 @@ struct BodySource {
   bool (*next)(void* context, const char*& bytes, uint32_t& count) = nullptr;
 };
 
-// Where the final reply goes. A callback that returns false ends the
-// exchange there, with `sinkRefused`: the sink knows why.
+// Where the final reply goes: its head as read by readReplyHead, with the
+// head's text (status line and header lines, each ending in CRLF) for the
+// fields a caller reads itself, then its body as it comes. A callback that
+// returns false ends the exchange there, with `sinkRefused`: the sink knows
+// why.
 struct ReplySink {
   void* context = nullptr;
-  bool (*head)(void* context, const ReplyHead& head) = nullptr;
+  bool (*head)(void* context, const ReplyHead& head, const std::string& text) = nullptr;
   bool (*bytes)(void* context, const char* bytes, size_t count) = nullptr;
 };
 

@@ -292,16 +292,3 @@ TEST(ReplyFraming, LocationGivenTwiceCountsOnlyWhenAlike) {
   EXPECT_FALSE(singleFieldValue("HTTP/1.1 302 F\r\n\r\nLocation: /a\r\n", "Location", value));
   EXPECT_EQ("http://h/a%20b%09c", resolveLocation("h", 80, false, "/x", "/a b\tc"));
 }
-
-TEST(LowSpeed, LessThanAKibibyteInTheWindowIsTooSlow) {
-  const uint64_t window = static_cast<uint64_t>(LOW_SPEED_WINDOW_SECONDS) * 1000;
-  LowSpeedWatch trickle;
-  trickle.start(1000);
-  for (uint64_t at = 1000; at < 1000 + window; at += window / 10) trickle.moved(100, at);
-  EXPECT_FALSE(trickle.tooSlow(999 + window));
-  EXPECT_TRUE(trickle.tooSlow(1000 + window));
-  LowSpeedWatch moving;
-  moving.start(0);
-  for (uint64_t at = 0; at < 10 * window; at += window / 2) moving.moved(LOW_SPEED_BYTES / 2, at);
-  EXPECT_FALSE(moving.tooSlow(10 * window));
-}

@@ -137,7 +137,7 @@ bool finalHeadCame(Hop& hop) {
     return false;
   }
   hop.outcome.stage = HttpStage::ReadBody;
-  if (!hop.sink.head(hop.sink.context, reply)) {
+  if (!hop.sink.head(hop.sink.context, reply, head)) {
     hop.outcome.sinkRefused = true;
     return false;
   }

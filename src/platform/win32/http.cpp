@@ -236,7 +236,7 @@ void exchange(Exchange& x, const HttpRequest& request, const ReplySink& sink,
     }
   }
   outcome.stage = HttpStage::ReadBody;
-  if (!sink.head(sink.context, x.replyHead)) {
+  if (!sink.head(sink.context, x.replyHead, outcome.replyHead)) {
     outcome.sinkRefused = true;
     return;
   }
