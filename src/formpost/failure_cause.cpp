@@ -62,7 +62,7 @@ std::string networkFailureCause(const FormRequest& request, int32_t stepCode, un
   const std::string& proxy = request.exchange.proxy;
   if (!proxy.empty()) endpoint += " through the proxy " + maskedUrl(proxy);
   const std::string& host = request.urlParts.hostName;
-  const bool timedOut = netErrorIsTimeout(number);
+  const bool timedOut = number == NET_ERRORS.timedOut;
   switch (stepCode) {
     case STEP_OPEN_SESSION:
       return "could not start the HTTP library" + netExplanation(request, number);
@@ -93,16 +93,16 @@ std::string networkFailureCause(const FormRequest& request, int32_t stepCode, un
     case STEP_END_REQUEST:
     case STEP_QUERY_STATUS:
       if (timedOut) return tooSlow("received from", host);
-      if (number == netReplyFramingError())
+      if (number == NET_ERRORS.replyFraming)
         return "the reply from " + endpoint + " is not a well-formed HTTP reply" +
                netExplanation(request, number);
       return "no reply from " + endpoint + netExplanation(request, number);
     case STEP_READ_REPLY:
       if (timedOut) return tooSlow("received from", host);
-      if (number == netReplyFramingError())
+      if (number == NET_ERRORS.replyFraming)
         return "the reply from " + endpoint + " breaks its own framing" +
                netExplanation(request, number);
-      if (number == netReplyTooLargeError())
+      if (number == NET_ERRORS.replyTooLarge)
         return "the reply from " + endpoint + " is larger than " +
                std::to_string(MAX_REPLY_IN_MEMORY / (1024 * 1024)) + " MiB";
       return "the connection to " + endpoint + " failed while receiving the reply" +

@@ -117,7 +117,7 @@ struct ReplyCapture {
     capture.announced = capture.lengthKnown ? head.contentLength : 0;
     if (request.replyFile.empty() || head.status != 200) return true;
     if (head.framing != BodyFraming::Length && head.framing != BodyFraming::Chunked) {
-      fail(request, STEP_READ_REPLY, netReplyFramingError(),
+      fail(request, STEP_READ_REPLY, NET_ERRORS.replyFraming,
            "the download from " + endpointOf(request) +
                " declares no length, so a download cut short could not be told from a whole "
                "one");
@@ -131,17 +131,21 @@ struct ReplyCapture {
     return false;
   }
 
-  bool flush() {
-    if (block.empty()) return true;
-    if (!writeFile(file, block.data(), static_cast<uint32_t>(block.size()))) {
+  bool write(const char* bytes, size_t count) {
+    if (!writeFile(file, bytes, static_cast<uint32_t>(count))) {
       unsigned long number = lastSystemError();
       fail(request, STEP_READ_REPLY, number,
            fileFailureCause("write", request.replyFile, number, "the download"));
       return false;
     }
-    request.contentTap.tell(TAP_REPLY_FILE, block.data(), static_cast<uint32_t>(block.size()));
-    block.clear();
+    request.contentTap.tell(TAP_REPLY_FILE, bytes, static_cast<uint32_t>(count));
     return true;
+  }
+
+  bool flush() {
+    bool written = block.empty() || write(block.data(), block.size());
+    block.clear();
+    return written;
   }
 
   static bool bytes(void* context, const char* bytes, size_t count) {
@@ -149,10 +153,14 @@ struct ReplyCapture {
     FormRequest& request = capture.request;
     if (capture.file != -1) {
       if (capture.block.size() + count > FILE_WRITE_BLOCK && !capture.flush()) return false;
-      capture.block.insert(capture.block.end(), bytes, bytes + count);
+      if (count >= FILE_WRITE_BLOCK) {
+        if (!capture.write(bytes, count)) return false;
+      } else {
+        capture.block.insert(capture.block.end(), bytes, bytes + count);
+      }
     } else {
       if (request.replyBody.size() + count > MAX_REPLY_IN_MEMORY) {
-        failOnNetwork(request, STEP_READ_REPLY, netReplyTooLargeError());
+        failOnNetwork(request, STEP_READ_REPLY, NET_ERRORS.replyTooLarge);
         return false;
       }
       request.replyBody.append(bytes, count);
@@ -174,7 +182,7 @@ struct ReplyCapture {
       if (!flushed) return STEP_READ_REPLY;
     }
     if (!lengthKnown || received >= announced) return 0;
-    return fail(request, STEP_READ_REPLY, netReplyCutShortError(),
+    return fail(request, STEP_READ_REPLY, NET_ERRORS.replyCutShort,
                 "the reply from " + endpointOf(request) + " ended after " +
                     std::to_string(received) + " of the " + std::to_string(announced) +
                     " bytes it announced");
@@ -354,6 +362,6 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
   int32_t code = capture.finish();
   if (code != 0) return code;
   if (!convertReplyToAnsi(replyBody))
-    return failOnNetwork(*this, STEP_READ_REPLY, netReplyTooLargeError());
+    return failOnNetwork(*this, STEP_READ_REPLY, NET_ERRORS.replyTooLarge);
   return statusCode;
 }

@@ -117,19 +117,18 @@ struct HttpOutcome {
 // Carries the whole exchange; `outcome.stage` is Done when it succeeded.
 void httpExchange(const HttpRequest& request, const ReplySink& sink, HttpOutcome& outcome);
 
-// The error number for a reply too large to be held in memory
-// (ERROR_NOT_ENOUGH_MEMORY on Windows; CURLE_FILESIZE_EXCEEDED on POSIX).
-unsigned long netReplyTooLargeError();
-// The error number for a reply whose framing is invalid, or which cannot be
-// told from one cut short (CURLE_WEIRD_SERVER_REPLY on POSIX;
-// ERROR_HTTP_INVALID_SERVER_RESPONSE on Windows).
-unsigned long netReplyFramingError();
-// The error number for a reply body that ended before its announced length
-// (ERROR_INTERNET_CONNECTION_RESET on Windows; CURLE_PARTIAL_FILE on POSIX).
-unsigned long netReplyCutShortError();
+// The error numbers of the agent's own refusals and of the low-speed rule,
+// in the system's kind: libcurl's codes on POSIX, WinINet's on Windows.
+struct NetErrorNumbers {
+  unsigned long replyTooLarge;  // too large to be held in memory
+  // A reply whose framing is invalid, or which cannot be told from one cut
+  // short.
+  unsigned long replyFraming;
+  unsigned long replyCutShort;  // its body ended before its announced length
+  unsigned long timedOut;       // the low-speed rule ended the exchange
+};
+extern const NetErrorNumbers NET_ERRORS;
 
 // The library's or the system's text for an error number, for people; empty
 // when there is none.
 std::string netErrorText(unsigned long number);
-// True when the number is the time-out error of the low-speed rule.
-bool netErrorIsTimeout(unsigned long number);

@@ -23,19 +23,15 @@ bool hasScheme(const std::string& location) {
   return true;
 }
 
-bool startsWith(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
 // A path with its "." and ".." segments removed, as RFC 3986 (5.2.4) says.
 std::string withoutDotSegments(std::string in) {
   std::string out;
   while (!in.empty()) {
-    if (startsWith(in, "../") || startsWith(in, "./")) {
+    if (startsWithIgnoringAsciiCase(in, "../") || startsWithIgnoringAsciiCase(in, "./")) {
       in.erase(0, in[0] == '.' && in[1] == '.' ? 3 : 2);
-    } else if (startsWith(in, "/./") || in == "/.") {
+    } else if (startsWithIgnoringAsciiCase(in, "/./") || in == "/.") {
       in.replace(0, in.size() == 2 ? 2 : 3, "/");
-    } else if (startsWith(in, "/../") || in == "/..") {
+    } else if (startsWithIgnoringAsciiCase(in, "/../") || in == "/..") {
       in.replace(0, in.size() == 3 ? 3 : 4, "/");
       size_t last = out.rfind('/');
       out.erase(last == std::string::npos ? 0 : last);

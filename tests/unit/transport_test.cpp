@@ -186,17 +186,17 @@ TEST(FailureCause, NamesTheStepTheHostAndTheReason) {
                 "timed out: less than 1 KiB received from files.example.com in "},
            Case{STEP_END_REQUEST, TIMED_OUT,
                 "timed out: less than 1 KiB received from files.example.com in "},
-           Case{STEP_END_REQUEST, netReplyFramingError(),
+           Case{STEP_END_REQUEST, NET_ERRORS.replyFraming,
                 "the reply from files.example.com:8081 is not a well-formed HTTP reply ("},
            Case{STEP_WRITE_TEXT_PART, CANNOT_CONNECT,
                 "the connection to files.example.com:8081 failed while sending the form ("},
-           Case{STEP_READ_REPLY, netReplyTooLargeError(),
+           Case{STEP_READ_REPLY, NET_ERRORS.replyTooLarge,
                 "the reply from files.example.com:8081 is larger than 16 MiB"},
        }) {
     std::string cause = networkFailureCause(request, c.step, c.number);
     EXPECT_EQ(0u, cause.find(c.starts)) << cause;
     EXPECT_EQ(std::string::npos, cause.find('\n')) << cause;
-    if (netErrorIsTimeout(c.number)) {
+    if (c.number == NET_ERRORS.timedOut) {
       EXPECT_NE(std::string::npos, cause.find(idle)) << cause;
     }
   }

@@ -101,23 +101,31 @@ int watchTraffic(CURL*, curl_infotype type, char* data, size_t size, void* user)
   return 0;
 }
 
+// Fills libcurl's upload buffer with as many pieces as it takes: a send per
+// small piece costs more than moving its bytes.
 size_t supplyBody(char* buffer, size_t size, size_t count, void* user) {
   Hop& hop = *static_cast<Hop*>(user);
   hop.requestSent = true;
   const BodySource& body = hop.request.body;
-  while (hop.pieceLeft == 0) {
-    if (hop.bodyEnded || !body.next) return 0;
-    if (!body.next(body.context, hop.piece, hop.pieceLeft)) {
-      hop.outcome.sourceFailed = true;
-      return CURL_READFUNC_ABORT;
+  size_t filled = 0;
+  while (filled < size * count) {
+    if (hop.pieceLeft == 0) {
+      if (hop.bodyEnded || !body.next) break;
+      if (!body.next(body.context, hop.piece, hop.pieceLeft)) {
+        hop.outcome.sourceFailed = true;
+        return CURL_READFUNC_ABORT;
+      }
+      hop.bodyEnded = hop.pieceLeft == 0;
+      continue;
     }
-    hop.bodyEnded = hop.pieceLeft == 0;
+    size_t room = size * count - filled;
+    size_t taken = hop.pieceLeft < room ? hop.pieceLeft : room;
+    std::memcpy(buffer + filled, hop.piece, taken);
+    hop.piece += taken;
+    hop.pieceLeft -= static_cast<uint32_t>(taken);
+    filled += taken;
   }
-  size_t taken = hop.pieceLeft < size * count ? hop.pieceLeft : size * count;
-  std::memcpy(buffer, hop.piece, taken);
-  hop.piece += taken;
-  hop.pieceLeft -= static_cast<uint32_t>(taken);
-  return taken;
+  return filled;
 }
 
 // The final reply's head is complete: a redirect ends the hop, a head whose
@@ -301,23 +309,10 @@ void httpExchange(const HttpRequest& request, const ReplySink& sink, HttpOutcome
   }
 }
 
-unsigned long netReplyTooLargeError() {
-  return CURLE_FILESIZE_EXCEEDED;
-}
-
-unsigned long netReplyFramingError() {
-  return CURLE_WEIRD_SERVER_REPLY;
-}
-
-unsigned long netReplyCutShortError() {
-  return CURLE_PARTIAL_FILE;
-}
+extern const NetErrorNumbers NET_ERRORS = {CURLE_FILESIZE_EXCEEDED, CURLE_WEIRD_SERVER_REPLY,
+                                           CURLE_PARTIAL_FILE, CURLE_OPERATION_TIMEDOUT};
 
 std::string netErrorText(unsigned long number) {
   if (number > CURL_LAST) return std::string();
   return curl_easy_strerror(static_cast<CURLcode>(number));
-}
-
-bool netErrorIsTimeout(unsigned long number) {
-  return number == CURLE_OPERATION_TIMEDOUT;
 }

@@ -309,17 +309,9 @@ bool crackUrl(const std::string& url, UrlParts& parts) {
   return true;
 }
 
-unsigned long netReplyTooLargeError() {
-  return ERROR_NOT_ENOUGH_MEMORY;
-}
-
-unsigned long netReplyFramingError() {
-  return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-}
-
-unsigned long netReplyCutShortError() {
-  return ERROR_INTERNET_CONNECTION_RESET;
-}
+extern const NetErrorNumbers NET_ERRORS = {ERROR_NOT_ENOUGH_MEMORY,
+                                           ERROR_HTTP_INVALID_SERVER_RESPONSE,
+                                           ERROR_INTERNET_CONNECTION_RESET, ERROR_INTERNET_TIMEOUT};
 
 std::string netErrorText(unsigned long number) {
   char* text = nullptr;
@@ -335,8 +327,4 @@ std::string netErrorText(unsigned long number) {
   for (const KnownNetError& known : KNOWN_NET_ERRORS)
     if (known.number == number) return known.text;
   return std::string();
-}
-
-bool netErrorIsTimeout(unsigned long number) {
-  return number == ERROR_INTERNET_TIMEOUT;
 }
