@@ -93,6 +93,8 @@ std::string networkFailureCause(const FormRequest& request, int32_t stepCode, un
     case STEP_END_REQUEST:
     case STEP_QUERY_STATUS:
       if (timedOut) return tooSlow("received from", host);
+      if (!request.exchange.refusal.empty())
+        return "the reply from " + endpoint + " was refused: " + request.exchange.refusal;
       if (number == NET_ERRORS.replyFraming)
         return "the reply from " + endpoint + " is not a well-formed HTTP reply" +
                netExplanation(request, number);

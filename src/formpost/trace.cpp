@@ -63,8 +63,11 @@ void traceRequestLine(const FormRequest& request, const std::string& url) {
 }
 
 void traceExchange(const FormRequest& request) {
-  const std::string& proxy = request.exchange.proxy;
-  if (!proxy.empty()) emit(request, "* through the proxy " + maskedUrl(proxy));
+  const HttpOutcome& exchange = request.exchange;
+  if (!exchange.proxy.empty()) emit(request, "* through the proxy " + maskedUrl(exchange.proxy));
+  if (request.urlParts.secure && !exchange.trustedCertificates.empty())
+    emit(request, "* certificates checked against " + exchange.trustedCertificates);
+  emitHead(request, "< (proxy) ", exchange.proxyReply);
   if (request.sendMode == MultipartPost) {
     for (const TextField& field : request.textFields.items)
       emit(request,

@@ -104,14 +104,20 @@ struct HttpOutcome {
   size_t headerIndex = 0;
   bool sourceFailed = false;
   bool sinkRefused = false;
-  // The system's reason where the library says no more than that it could
-  // not connect; empty for none.
+  // Why, in words, where the number alone would not say: the system's reason
+  // for a connection that failed, which check a server's certificate failed,
+  // what a proxy answered; empty for none.
   std::string reason;
+  // Why the agent refused the reply, when it did: its head broke the
+  // agent's rules or bounds (then `stage` is Reply).
+  std::string refusal;
   // The last hop's request head as it went out and reply head as it came
   // (CRLF lines), and the proxy the exchange went through (empty for none).
   std::string requestHead;
   std::string replyHead;
   std::string proxy;
+  std::string proxyReply;           // the head a proxy answered a tunnel's CONNECT with
+  std::string trustedCertificates;  // where server certificates are checked against
 };
 
 // Carries the whole exchange; `outcome.stage` is Done when it succeeded.

@@ -22,6 +22,7 @@ struct ReplyHead {
   int status = 0;
   BodyFraming framing = BodyFraming::UntilClose;
   uint64_t contentLength = 0;  // with BodyFraming::Length
+  const char* refusal = "";    // why readReplyHead refused the head, in words
 };
 
 // Reads a final reply's head: its status line, then its header lines, each

@@ -31,10 +31,15 @@ const char* environmentValue(const char* name) {
 // Where certificates are trusted from beyond the system's store, the way
 // curl and OpenSSL's tools read it: CURL_CA_BUNDLE, else SSL_CERT_FILE and
 // SSL_CERT_DIR. Nothing set keeps libcurl's default, the system's store.
-void trustCertificatesFromEnvironment(CURL* e) {
+std::string trustCertificatesFromEnvironment(CURL* e) {
   const char* bundle = environmentValue("CURL_CA_BUNDLE");
   const char* file = bundle && *bundle ? bundle : environmentValue("SSL_CERT_FILE");
   const char* directory = bundle && *bundle ? nullptr : environmentValue("SSL_CERT_DIR");
+  std::string trusted = file && *file
+                            ? std::string("the CA file ") + file +
+                                  (bundle && *bundle ? " (CURL_CA_BUNDLE)" : " (SSL_CERT_FILE)")
+                            : "the system's CA store";
+  if (directory && *directory) trusted += std::string(" and the CA folder ") + directory;
   if (file && *file) {
     curl_easy_setopt(e, CURLOPT_CAINFO, file);
     curl_easy_setopt(e, CURLOPT_PROXY_CAINFO, file);
@@ -43,6 +48,27 @@ void trustCertificatesFromEnvironment(CURL* e) {
     curl_easy_setopt(e, CURLOPT_CAPATH, directory);
     curl_easy_setopt(e, CURLOPT_PROXY_CAPATH, directory);
   }
+  return trusted;
+}
+
+// Which check a server's certificate failed, named from libcurl's text.
+std::string certificateFailure(const std::string& text) {
+  const char* named = "the certificate did not verify";
+  if (text.find("self-signed") != std::string::npos ||
+      text.find("self signed") != std::string::npos)
+    named = "the certificate is self-signed";
+  else if (text.find("issuer") != std::string::npos)
+    named = "the certificate was issued by an authority that is not trusted";
+  else if (text.find("name") != std::string::npos && text.find("match") != std::string::npos)
+    named = "the certificate names another host";
+  else if (text.find("expired") != std::string::npos)
+    named = "the certificate has expired";
+  return text.empty() ? named : std::string(named) + ": " + text;
+}
+
+// The status line of a head, without its line end.
+std::string statusLineOf(const std::string& head) {
+  return head.substr(0, head.find_first_of("\r\n"));
 }
 
 // A caller's line as libcurl takes it: without its CRLF, and an empty value
@@ -86,6 +112,8 @@ struct Hop {
   bool redirected = false;
   bool framingBroken = false;
   bool headTooLong = false;
+  bool tunnelling = false;  // a CONNECT went out, the request not yet
+  const char* refusal = "";
 };
 
 // The request line and headers are out. A CONNECT that opens a tunnel
@@ -93,10 +121,15 @@ struct Hop {
 int watchTraffic(CURL*, curl_infotype type, char* data, size_t size, void* user) {
   Hop& hop = *static_cast<Hop*>(user);
   static const char CONNECT[] = "CONNECT ";
-  if (type == CURLINFO_HEADER_OUT &&
-      !(size >= sizeof CONNECT - 1 && std::memcmp(data, CONNECT, sizeof CONNECT - 1) == 0)) {
+  bool connect = size >= sizeof CONNECT - 1 && std::memcmp(data, CONNECT, sizeof CONNECT - 1) == 0;
+  if (type == CURLINFO_HEADER_OUT) {
+    hop.tunnelling = connect;
+    if (connect) return 0;
     hop.requestSent = true;
     hop.outcome.requestHead.assign(data, size);
+  } else if (type == CURLINFO_HEADER_IN) {
+    if (hop.tunnelling && hop.outcome.proxyReply.size() + size <= MAX_REPLY_HEAD)
+      hop.outcome.proxyReply.append(data, size);
   }
   return 0;
 }
@@ -142,6 +175,7 @@ bool finalHeadCame(Hop& hop) {
   ReplyHead reply;
   if (hop.headTooLong || !readReplyHead(head, reply)) {
     hop.framingBroken = true;
+    hop.refusal = hop.headTooLong ? "its head is longer than 256 KiB" : reply.refusal;
     return false;
   }
   hop.outcome.stage = HttpStage::ReadBody;
@@ -232,7 +266,7 @@ bool prepare(CURL* e, Hop& hop, curl_slist*& headers, curl_slist*& proxyHeaders,
   curl_easy_setopt(e, CURLOPT_VERBOSE, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, TRANSFER_BUFFER_SIZE);
   curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, TRANSFER_BUFFER_SIZE);
-  trustCertificatesFromEnvironment(e);
+  outcome.trustedCertificates = trustCertificatesFromEnvironment(e);
   if (r.verb == "GET") {
     curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
   } else {
@@ -249,19 +283,24 @@ bool prepare(CURL* e, Hop& hop, curl_slist*& headers, curl_slist*& proxyHeaders,
 bool runHop(Hop& hop) {
   HttpOutcome& outcome = hop.outcome;
   hop.requestSent = hop.headDone = hop.redirected = hop.framingBroken = hop.bodyEnded = false;
-  hop.headTooLong = false;
+  hop.headTooLong = hop.tunnelling = false;
   hop.pieceLeft = 0;
   hop.status = 0;
   outcome.requestHead.clear();
   outcome.replyHead.clear();
+  outcome.proxyReply.clear();
   outcome.stage = HttpStage::Send;
   curl_slist* headers = nullptr;
   curl_slist* proxyHeaders = nullptr;
   std::string target;
   std::string url;
+  char errorText[CURL_ERROR_SIZE] = "";
   CURL* e = curl_easy_init();
   CURLcode result = CURLE_OUT_OF_MEMORY;
-  if (e && prepare(e, hop, headers, proxyHeaders, target, url)) result = curl_easy_perform(e);
+  if (e && prepare(e, hop, headers, proxyHeaders, target, url)) {
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+    result = curl_easy_perform(e);
+  }
   long osError = 0;
   curl_off_t uploaded = 0;
   if (e) {
@@ -291,6 +330,21 @@ bool runHop(Hop& hop) {
   outcome.responseNumber = outcome.number;
   if (result == CURLE_COULDNT_CONNECT && osError > 0)
     outcome.reason = systemMessage(static_cast<unsigned long>(osError));
+  if (result == CURLE_PEER_FAILED_VERIFICATION) outcome.reason = certificateFailure(errorText);
+  if (!hop.requestSent && !outcome.proxyReply.empty())
+    outcome.reason = "the proxy answered \"" + statusLineOf(outcome.proxyReply) + "\"";
+  // libcurl refuses some heads itself (HTTP/0.9, "ICY", a line past its
+  // bound) before any of it is shown: its text says why.
+  std::string because = *errorText ? std::string(" (") + errorText + ")" : std::string();
+  if (outcome.stage != HttpStage::Reply) {
+  } else if (hop.framingBroken) {
+    outcome.refusal = hop.refusal;
+  } else if (result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_WEIRD_SERVER_REPLY) {
+    outcome.refusal = "its status line is not HTTP/1.x and a three-digit status" + because;
+  } else if (result == CURLE_OUT_OF_MEMORY ||
+             (result == CURLE_RECV_ERROR && std::strstr(errorText, "header"))) {
+    outcome.refusal = "its head holds more than libcurl takes" + because;
+  }
   return false;
 }
 

@@ -179,15 +179,22 @@ bool sendAndAwaitReply(Exchange& x, const HttpRequest& request, HttpOutcome& out
   queryText(x.request, HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS,
             outcome.requestHead, MAX_REPLY_HEAD);
   if (hop.body.next && !sendBody(x, hop.body, outcome)) return false;
-  if (!runCall(x, [handle](WorkerState&) { return HttpEndRequestA(handle, nullptr, 0, 0); }))
+  if (!runCall(x, [handle](WorkerState&) { return HttpEndRequestA(handle, nullptr, 0, 0); })) {
+    if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
+      outcome.refusal = "its head grew the agent by more than 64 MiB";
     return failAt(outcome, HttpStage::Reply);
+  }
   std::string head;
   for (int redirects = 0;;) {
     DWORD status = 0;
     DWORD size = sizeof status;
     HttpQueryInfoA(x.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
                    nullptr);
-    if (!queryReplyHead(x.request, head)) return failAt(outcome, HttpStage::Reply);
+    if (!queryReplyHead(x.request, head)) {
+      if (GetLastError() == ERROR_HTTP_INVALID_SERVER_RESPONSE)
+        outcome.refusal = "its head is longer than 256 KiB";
+      return failAt(outcome, HttpStage::Reply);
+    }
     // WinINet shows none of a head's bytes while it reads it.
     countMoved(x, head.size());
     if (!nextHop(hop, redirects, static_cast<int>(status), head)) break;
@@ -204,6 +211,7 @@ bool sendAndAwaitReply(Exchange& x, const HttpRequest& request, HttpOutcome& out
   // framing pass on some systems (wine's takes two different Content-Lengths,
   // a four-digit status, "ICY").
   if (!readReplyHead(head, x.replyHead)) {
+    outcome.refusal = x.replyHead.refusal;
     SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
     return failAt(outcome, HttpStage::Reply);
   }
@@ -226,6 +234,7 @@ void exchange(Exchange& x, const HttpRequest& request, const ReplySink& sink,
                        INTERNET_OPTION_RECEIVE_TIMEOUT})
     InternetSetOptionA(x.root, option, &timeout, sizeof timeout);
   outcome.proxy = proxyOf(x.root);
+  outcome.trustedCertificates = "the system's certificate store";
   if (!sendAndAwaitReply(x, request, outcome)) return;
   if (!x.interim.taken) {
     char status[10] = "";
