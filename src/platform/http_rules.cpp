@@ -111,17 +111,17 @@ std::string originOf(const std::string& hostName, uint16_t port, bool secure) {
 }
 
 std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
-                            const std::string& objectName, const std::string& reference) {
-  const std::string location = withBlanksEscaped(reference);
-  if (hasScheme(location)) return location;
-  if (location.compare(0, 2, "//") == 0) return (secure ? "https:" : "http:") + location;
+                            const std::string& objectName, const std::string& location) {
+  std::string reference = withBlanksEscaped(location);
+  if (hasScheme(reference)) return reference;
+  if (reference.compare(0, 2, "//") == 0) return (secure ? "https:" : "http:") + reference;
   const std::string origin = originOf(hostName, port, secure);
   std::string path = objectName.empty() ? "/" : objectName;
   path = path.substr(0, path.find_first_of("?#"));
-  if (location.empty()) return origin + path;
-  if (location[0] == '/') return origin + withPathNormalised(location);
-  if (location[0] == '?' || location[0] == '#') return origin + path + location;
-  return origin + withPathNormalised(path.substr(0, path.rfind('/') + 1) + location);
+  if (reference.empty()) return origin + path;
+  if (reference[0] == '/') return origin + withPathNormalised(reference);
+  if (reference[0] == '?' || reference[0] == '#') return origin + path + reference;
+  return origin + withPathNormalised(path.substr(0, path.rfind('/') + 1) + reference);
 }
 
 bool nextHop(HttpRequest& request, int& redirectsFollowed, int status,
