@@ -9,7 +9,6 @@
 #include "cli/result_proof.h"
 #include "formpost/failure_cause.h"
 #include "formpost/form_request.h"
-#include "formpost/step_codes.h"
 #include "platform/ascii.h"
 #include "platform/console.h"
 #include "platform/desktop.h"
@@ -23,6 +22,13 @@
 #include "service/reply.h"
 
 namespace {
+
+// Console texts that look like slips and are not: scripts match them byte
+// for byte, so they stay exactly as they are.
+// "[<input>] is not exist": an input that does not exist.
+constexpr const char* INPUT_MISSING_TEXT = "] is not exist\n";
+// No output name can be taken from the download address.
+constexpr const char* NO_OUTPUT_NAME_TEXT = "can'not resolve filename to save.\n";
 
 constexpr int32_t FAILURE = 1;
 constexpr int32_t HTTP_OK = 200;

@@ -2,6 +2,7 @@
 
 #include "formpost/failure_cause.h"
 #include "formpost/form_request.h"
+#include "formpost/trace.h"
 #include "platform/ascii.h"
 #include "platform/console.h"
 #include "platform/environment.h"
@@ -42,10 +43,16 @@ void noteFailure(const char* call, const std::string& cause) {
 }
 
 void noteExchangeFailure(const char* call, const FormRequest& request) {
-  if (!request.failureCause.empty()) {
-    noteFailure(call, request.failureCause);
+  if (!request.failure.cause.empty()) {
+    noteFailure(call, request.failure.cause);
   } else if (request.statusCode == 0) {
     noteFailure(call, endpointOf(request) + " sent no HTTP status");
+  } else if (request.statusCode == 407 && !request.exchange.proxy.empty()) {
+    // The proxy answered, not the service.
+    noteFailure(call, "the proxy " + maskedUrl(request.exchange.proxy) +
+                          " answered with HTTP status 407 (Proxy Authentication Required) "
+                          "instead of passing the request on to " +
+                          endpointOf(request));
   } else {
     noteFailure(call, endpointOf(request) + " answered with HTTP status " +
                           std::to_string(request.statusCode) + " instead of 200");

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/http.h"
+#include "formpost/form_request.h"
 
 struct TransferProgress {
   using Clock = std::chrono::steady_clock;

@@ -3,7 +3,6 @@
 #include "formpost/form_request.h"
 #include "formpost/step_codes.h"
 #include "formpost/trace.h"
-#include "formpost/transport.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/http_rules.h"
@@ -26,14 +25,17 @@ std::string explained(const std::string& text, unsigned long number) {
   return " (" + text + ")";
 }
 
-std::string netExplanation(unsigned long number) {
-  return explained(oneLine(netErrorText(number)), number);
+// The system's reason where the exchange found one, else the library's text
+// for the number.
+std::string netExplanation(const FormRequest& request, unsigned long number) {
+  const std::string& reason = request.exchange.reason;
+  return explained(oneLine(reason.empty() ? netErrorText(number) : reason), number);
 }
 
 // The low-speed rule's words: less than LOW_SPEED_BYTES in its window.
 std::string tooSlow(const char* moved, const std::string& host) {
   return "timed out: less than " + std::to_string(LOW_SPEED_BYTES / 1024) + " KiB " + moved + " " +
-         host + " in " + std::to_string(NET_IDLE_SECONDS) + " s";
+         host + " in " + std::to_string(LOW_SPEED_WINDOW_SECONDS) + " s";
 }
 
 }  // namespace
@@ -57,27 +59,28 @@ std::string networkFailureCause(const FormRequest& request, int32_t stepCode, un
                                 const std::string& sentFile) {
   std::string endpoint = endpointOf(request);
   // Through a proxy, the proxy is what the agent connects to.
-  const std::string proxy = netProxyOf(request.requestHandle);
+  const std::string& proxy = request.exchange.proxy;
   if (!proxy.empty()) endpoint += " through the proxy " + maskedUrl(proxy);
   const std::string& host = request.urlParts.hostName;
-  const bool timedOut = netErrorIsTimeout(number);
+  const bool timedOut = number == NET_ERRORS.timedOut;
   switch (stepCode) {
     case STEP_OPEN_SESSION:
-      return "could not start the HTTP library" + netExplanation(number);
+      return "could not start the HTTP library" + netExplanation(request, number);
     case STEP_CONNECT:
-      return "could not set up a connection to " + endpoint + netExplanation(number);
+      return "could not set up a connection to " + endpoint + netExplanation(request, number);
     case STEP_OPEN_REQUEST:
-      return "could not open a request to " + endpoint + netExplanation(number);
+      return "could not open a request to " + endpoint + netExplanation(request, number);
     case STEP_ADD_AGENT_HEADER:
     case STEP_ADD_CONTENT_TYPE:
     case STEP_ADD_CONTENT_LENGTH:
-      return "could not add a header to the request for " + endpoint + netExplanation(number);
+      return "could not add a header to the request for " + endpoint +
+             netExplanation(request, number);
     case STEP_SEND_GET:
     case STEP_SEND_POST:
       if (timedOut)
         return "timed out: no connection to " + endpoint + " within " +
-               std::to_string(NET_IDLE_SECONDS) + " s";
-      return "could not connect to " + endpoint + netExplanation(number);
+               std::to_string(LOW_SPEED_WINDOW_SECONDS) + " s";
+      return "could not connect to " + endpoint + netExplanation(request, number);
     case STEP_WRITE_TEXT_PART:
     case STEP_WRITE_FILE_HEADER:
     case STEP_WRITE_FILE_CONTENT:
@@ -85,26 +88,30 @@ std::string networkFailureCause(const FormRequest& request, int32_t stepCode, un
     case STEP_WRITE_CLOSING_DELIMITER:
       if (timedOut) return tooSlow("of the upload taken by", host);
       return "the connection to " + endpoint + " failed while sending " +
-             (sentFile.empty() ? std::string("the form") : sentFile) + netExplanation(number);
+             (sentFile.empty() ? std::string("the form") : sentFile) +
+             netExplanation(request, number);
     case STEP_END_REQUEST:
     case STEP_QUERY_STATUS:
       if (timedOut) return tooSlow("received from", host);
-      if (number == netReplyFramingError())
+      if (!request.exchange.refusal.empty())
+        return "the reply from " + endpoint + " was refused: " + request.exchange.refusal;
+      if (number == NET_ERRORS.replyFraming)
         return "the reply from " + endpoint + " is not a well-formed HTTP reply" +
-               netExplanation(number);
-      return "no reply from " + endpoint + netExplanation(number);
+               netExplanation(request, number);
+      return "no reply from " + endpoint + netExplanation(request, number);
     case STEP_READ_REPLY:
       if (timedOut) return tooSlow("received from", host);
-      if (number == netReplyFramingError())
-        return "the reply from " + endpoint + " breaks its own framing" + netExplanation(number);
-      if (number == netReplyTooLargeError())
+      if (number == NET_ERRORS.replyFraming)
+        return "the reply from " + endpoint + " breaks its own framing" +
+               netExplanation(request, number);
+      if (number == NET_ERRORS.replyTooLarge)
         return "the reply from " + endpoint + " is larger than " +
                std::to_string(MAX_REPLY_IN_MEMORY / (1024 * 1024)) + " MiB";
       return "the connection to " + endpoint + " failed while receiving the reply" +
-             netExplanation(number);
+             netExplanation(request, number);
     default:
       return "step " + std::to_string(stepCode) + " failed for " + endpoint +
-             netExplanation(number);
+             netExplanation(request, number);
   }
 }
 

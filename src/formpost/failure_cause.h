@@ -13,7 +13,7 @@ struct FormRequest;
 std::string endpointOf(const FormRequest& request);
 
 // The connection or the HTTP library failed at `stepCode` with the error
-// number `number` (netLastError's kind); `sentFile`, when given, is the file
+// number `number` (HttpOutcome::number); `sentFile`, when given, is the file
 // whose content was being sent.
 std::string networkFailureCause(const FormRequest& request, int32_t stepCode, unsigned long number,
                                 const std::string& sentFile = std::string());

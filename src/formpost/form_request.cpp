@@ -92,13 +92,6 @@ void FileField::closeContent() {
   contentHandle = -1;
 }
 
-FormRequest::~FormRequest() {
-  for (NetHandle* handle : {&requestHandle, &connectionHandle, &internetHandle}) {
-    if (*handle) netClose(*handle);
-    *handle = nullptr;
-  }
-}
-
 bool FormRequest::addTextField(const char* name, const char* value) {
   return textFields.append(TextField{textOrEmpty(name), textOrEmpty(value)});
 }

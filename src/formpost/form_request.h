@@ -19,7 +19,8 @@ struct TextField {
   std::string value;
 
   int32_t partLength(int32_t boundaryLength) const;
-  bool writePart(const BodySink& sink, const std::string& boundary) const;
+  // The whole part: boundary, disposition, value.
+  std::string part(const std::string& boundary) const;
 };
 
 struct FileField {
@@ -35,8 +36,9 @@ struct FileField {
   static FileField fromPath(const std::string& fieldName, const std::string& path);
 
   uint64_t partLength(int32_t boundaryLength) const;
-  bool writePartHeader(const BodySink& sink, const std::string& boundary) const;
-  bool writePartTrailer(const BodySink& sink) const;
+  // The part up to its content: boundary, disposition and type. The content
+  // follows, then the trailer "\r\n".
+  std::string partHeader(const std::string& boundary) const;
 
   bool openContent();
   bool readContent(void* buffer, uint32_t capacity, int64_t& count);
@@ -75,12 +77,29 @@ struct FieldList {
   T& operator[](size_t i) { return items[i]; }
 };
 
+// Reports transfer progress to whoever shows it; bytes of the body sent or
+// received so far, and the total when it is known (else 0).
+struct NetProgress {
+  void* context = nullptr;
+  void (*report)(void* context, bool upload, uint64_t done, uint64_t total) = nullptr;
+};
+
+// How a failed exchange failed: the step's code, the number shown beside it
+// on standard output, and the cause in words for people (failure_cause.h).
+struct ExchangeFailure {
+  int32_t step = 0;
+  unsigned long number = 0;
+  std::string cause;
+};
+
+// A reply held in memory may grow to this many bytes; a larger one fails the
+// exchange (STEP_READ_REPLY) instead of exhausting a 32-bit process's address
+// space. Large downloads go into a reply file, which has no such bound.
+constexpr size_t MAX_REPLY_IN_MEMORY = 16 * 1024 * 1024;
+
 struct FormRequest {
   FieldList<TextField> textFields;
   FieldList<FileField> fileFields;
-  NetHandle requestHandle = nullptr;
-  NetHandle connectionHandle = nullptr;
-  NetHandle internetHandle = nullptr;
   SendMode sendMode = Get;
   UrlParts urlParts;
   int32_t statusCode = 0;
@@ -88,8 +107,10 @@ struct FormRequest {
   std::string replyFile;
   // Who shows the transfer's progress; nobody when `report` is null.
   NetProgress progress;
-  // A failed exchange in words for people (failure_cause.h); empty until then.
-  std::string failureCause;
+  // Set when the exchange failed; its cause is empty until then.
+  ExchangeFailure failure;
+  // How the exchange went: the heads and the proxy, for the trace.
+  HttpOutcome exchange;
   // Takes each line of the exchange's trace (trace.cpp); no trace when null.
   void (*traceLine)(const std::string& line) = nullptr;
   // The body's announced length and the reply bytes received, for the trace.
@@ -100,7 +121,6 @@ struct FormRequest {
   FormRequest() = default;
   FormRequest(const FormRequest&) = delete;
   FormRequest& operator=(const FormRequest&) = delete;
-  ~FormRequest();
 
   bool addTextField(const char* name, const char* value);
   bool addFileField(const char* fieldName, const char* path);

@@ -19,10 +19,6 @@ const int32_t FILE_PART_FIXED = 2 + 2 + 38 + 13 + 3 + 14 + 4 + 2;
 // File contents are read from disk in blocks of this many chunks.
 const uint32_t FILE_READ_BLOCK = 8 * FILE_CHUNK_SIZE;
 
-bool writeText(const BodySink& sink, const std::string& text) {
-  return sink.write(text.data(), static_cast<uint32_t>(text.size()));
-}
-
 BodyWriteOutcome sinkFailure(int32_t stepCode) {
   BodyWriteOutcome outcome;
   outcome.stepCode = stepCode;
@@ -44,55 +40,6 @@ unsigned long systemErrorOr(unsigned long fallback) {
   return error != 0 ? error : fallback;
 }
 
-// Streams exactly `size` bytes of the file in chunks of FILE_CHUNK_SIZE,
-// each written on its own, as they always have been; the file is read in
-// blocks of several chunks, since a read per chunk costs more than sending
-// it. A file that no longer holds that many bytes fails before the body could
-// differ from its announced length: once fewer than a chunk are left, the
-// read asks for one byte more, so a grown file shows itself without a byte
-// beyond `size` being written.
-BodyWriteOutcome streamContent(FileField& file, const BodySink& sink, const ContentTap& tap,
-                               int32_t index) {
-  setLastSystemError(0);
-  if (!file.openContent()) return fileFailure(systemErrorOr(fileVanishedError()));
-  std::vector<char> block(FILE_READ_BLOCK);
-  uint64_t remaining = file.size;
-  for (;;) {
-    uint32_t wanted;
-    if (remaining >= FILE_READ_BLOCK)
-      wanted = FILE_READ_BLOCK;
-    else if (remaining >= FILE_CHUNK_SIZE)
-      wanted = static_cast<uint32_t>(remaining - remaining % FILE_CHUNK_SIZE);
-    else
-      wanted = static_cast<uint32_t>(remaining) + 1;
-    int64_t count = 0;
-    setLastSystemError(0);
-    if (!file.readContent(block.data(), wanted, count)) {
-      unsigned long error = systemErrorOr(fileSizeChangedError());
-      file.closeContent();
-      return fileFailure(error);
-    }
-    if (count == 0 && remaining == 0) break;
-    if (count == 0 || static_cast<uint64_t>(count) > remaining) {
-      file.closeContent();
-      return fileFailure(fileSizeChangedError());
-    }
-    for (int64_t at = 0; at < count; at += FILE_CHUNK_SIZE) {
-      int64_t left = count - at;
-      uint32_t piece = left < FILE_CHUNK_SIZE ? static_cast<uint32_t>(left) : FILE_CHUNK_SIZE;
-      if (!sink.write(block.data() + at, piece)) {
-        BodyWriteOutcome outcome = sinkFailure(STEP_WRITE_FILE_CONTENT);
-        file.closeContent();
-        return outcome;
-      }
-    }
-    tap.tell(index, block.data(), static_cast<uint32_t>(count));
-    remaining -= static_cast<uint64_t>(count);
-  }
-  file.closeContent();
-  return BodyWriteOutcome();
-}
-
 }  // namespace
 
 int32_t TextField::partLength(int32_t boundaryLength) const {
@@ -100,8 +47,8 @@ int32_t TextField::partLength(int32_t boundaryLength) const {
          static_cast<int32_t>(value.size());
 }
 
-bool TextField::writePart(const BodySink& sink, const std::string& boundary) const {
-  return writeText(sink, "--" + boundary + TEXT_DISPOSITION + name + "\"\r\n\r\n" + value + "\r\n");
+std::string TextField::part(const std::string& boundary) const {
+  return "--" + boundary + TEXT_DISPOSITION + name + "\"\r\n\r\n" + value + "\r\n";
 }
 
 uint64_t FileField::partLength(int32_t boundaryLength) const {
@@ -111,16 +58,9 @@ uint64_t FileField::partLength(int32_t boundaryLength) const {
   return static_cast<uint64_t>(headerAndTrailer) + size;
 }
 
-bool FileField::writePartHeader(const BodySink& sink, const std::string& boundary) const {
-  if (sink.isNull()) return false;
-  return writeText(sink, "--" + boundary + "\r\n" + FILE_DISPOSITION + fieldName +
-                             "\"; filename=\"" + fileNameUtf8 +
-                             "\"\r\nContent-Type: " + contentType + "\r\n\r\n");
-}
-
-bool FileField::writePartTrailer(const BodySink& sink) const {
-  if (sink.isNull()) return false;
-  return sink.write("\r\n", 2);
+std::string FileField::partHeader(const std::string& boundary) const {
+  return "--" + boundary + "\r\n" + FILE_DISPOSITION + fieldName + "\"; filename=\"" +
+         fileNameUtf8 + "\"\r\nContent-Type: " + contentType + "\r\n\r\n";
 }
 
 uint64_t multipartBodyLength(const FormRequest& request, int32_t boundaryLength) {
@@ -143,27 +83,132 @@ BodyWriteOutcome checkFileSizesKnown(const FormRequest& request) {
   return BodyWriteOutcome();
 }
 
+MultipartReader::MultipartReader(FormRequest& request, const std::string& boundary)
+    : request(request), boundary(boundary) {}
+
+MultipartReader::~MultipartReader() {
+  if (contentOpen) request.fileFields[field].closeContent();
+}
+
+bool MultipartReader::hand(const std::string& piece, int32_t pieceStep, const char*& bytes,
+                           uint32_t& count) {
+  text = piece;
+  step = pieceStep;
+  bytes = text.data();
+  count = static_cast<uint32_t>(text.size());
+  return true;
+}
+
+bool MultipartReader::failFile(unsigned long errorNumber) {
+  FileField& file = request.fileFields[field];
+  if (contentOpen) file.closeContent();
+  contentOpen = false;
+  failure = fileFailure(errorNumber);
+  failure.filePath = file.path;
+  step = STEP_WRITE_FILE_CONTENT;
+  piece = Piece::End;
+  return false;
+}
+
+// Reads the next block of the file's content: exactly its recorded size in
+// all, read in blocks of several chunks, since a read per chunk costs more
+// than sending it. A file that no longer holds that many bytes fails before
+// the body could differ from its announced length: once fewer than a chunk
+// are left, the read asks for one byte more, so a grown file shows itself
+// without a byte beyond its size being sent. False when the file failed;
+// blockUsed 0 at the content's end.
+bool MultipartReader::readBlock() {
+  FileField& file = request.fileFields[field];
+  if (!contentOpen) {
+    setLastSystemError(0);
+    if (!file.openContent()) return failFile(systemErrorOr(fileVanishedError()));
+    contentOpen = true;
+    block.resize(FILE_READ_BLOCK);
+    remaining = file.size;
+  }
+  uint32_t wanted;
+  if (remaining >= FILE_READ_BLOCK)
+    wanted = FILE_READ_BLOCK;
+  else if (remaining >= FILE_CHUNK_SIZE)
+    wanted = static_cast<uint32_t>(remaining - remaining % FILE_CHUNK_SIZE);
+  else
+    wanted = static_cast<uint32_t>(remaining) + 1;
+  int64_t count = 0;
+  setLastSystemError(0);
+  if (!file.readContent(block.data(), wanted, count))
+    return failFile(systemErrorOr(fileSizeChangedError()));
+  if (count == 0 && remaining == 0) {
+    file.closeContent();
+    contentOpen = false;
+    blockUsed = 0;
+    return true;
+  }
+  if (count == 0 || static_cast<uint64_t>(count) > remaining)
+    return failFile(fileSizeChangedError());
+  blockUsed = static_cast<size_t>(count);
+  blockTaken = 0;
+  remaining -= static_cast<uint64_t>(count);
+  request.contentTap.tell(static_cast<int32_t>(field), block.data(), static_cast<uint32_t>(count));
+  return true;
+}
+
+bool MultipartReader::next(const char*& bytes, uint32_t& count) {
+  FieldList<TextField>& texts = request.textFields;
+  FieldList<FileField>& files = request.fileFields;
+  for (;;) {
+    switch (piece) {
+      case Piece::Text:
+        if (field < texts.size())
+          return hand(texts[field++].part(boundary), STEP_WRITE_TEXT_PART, bytes, count);
+        piece = Piece::FileHeader;
+        field = 0;
+        break;
+      case Piece::FileHeader:
+        if (field == files.size()) {
+          piece = Piece::Closing;
+          break;
+        }
+        piece = Piece::FileContent;
+        blockUsed = blockTaken = 0;
+        return hand(files[field].partHeader(boundary), STEP_WRITE_FILE_HEADER, bytes, count);
+      case Piece::FileContent:
+        if (blockTaken == blockUsed) {
+          if (!readBlock()) return false;
+          if (blockUsed == 0) {
+            piece = Piece::FileTrailer;
+            break;
+          }
+        }
+        step = STEP_WRITE_FILE_CONTENT;
+        bytes = block.data() + blockTaken;
+        count = static_cast<uint32_t>(
+            blockUsed - blockTaken < FILE_CHUNK_SIZE ? blockUsed - blockTaken : FILE_CHUNK_SIZE);
+        blockTaken += count;
+        return true;
+      case Piece::FileTrailer:
+        piece = Piece::FileHeader;
+        ++field;
+        return hand("\r\n", STEP_WRITE_FILE_TRAILER, bytes, count);
+      case Piece::Closing:
+        piece = Piece::End;
+        return hand("--" + boundary + "--\r\n", STEP_WRITE_CLOSING_DELIMITER, bytes, count);
+      case Piece::End:
+        count = 0;
+        return true;
+    }
+  }
+}
+
 BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
                                     const std::string& boundary) {
   BodyWriteOutcome sizes = checkFileSizesKnown(request);
   if (sizes.stepCode != 0) return sizes;
-
-  for (const TextField& field : request.textFields.items)
-    if (!field.writePart(sink, boundary)) return sinkFailure(STEP_WRITE_TEXT_PART);
-
-  for (size_t index = 0; index < request.fileFields.size(); ++index) {
-    FileField& field = request.fileFields[index];
-    if (!field.writePartHeader(sink, boundary)) return sinkFailure(STEP_WRITE_FILE_HEADER);
-    BodyWriteOutcome content =
-        streamContent(field, sink, request.contentTap, static_cast<int32_t>(index));
-    if (content.stepCode != 0) {
-      content.filePath = field.path;
-      return content;
-    }
-    if (!field.writePartTrailer(sink)) return sinkFailure(STEP_WRITE_FILE_TRAILER);
+  MultipartReader reader(request, boundary);
+  for (;;) {
+    const char* bytes = nullptr;
+    uint32_t count = 0;
+    if (!reader.next(bytes, count)) return reader.failure;
+    if (count == 0) return BodyWriteOutcome();
+    if (!sink.write(bytes, count)) return sinkFailure(reader.step);
   }
-
-  if (!writeText(sink, "--" + boundary + "--\r\n"))
-    return sinkFailure(STEP_WRITE_CLOSING_DELIMITER);
-  return BodyWriteOutcome();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "formpost/body_sink.h"
 #include "formpost/form_request.h"
@@ -39,6 +40,44 @@ struct BodyWriteOutcome {
 // STEP_WRITE_FILE_CONTENT and fileVanishedError() before anything is written.
 BodyWriteOutcome writeMultipartBody(FormRequest& request, const BodySink& sink,
                                     const std::string& boundary);
+
+// The body as the pieces writeMultipartBody writes, handed out one at a
+// time, for an exchange that pulls its body (BodySource). Each piece stays
+// valid until the next call; a file is open only while its content is due,
+// and closed again when the reader ends or is dropped.
+struct MultipartReader {
+  FormRequest& request;
+  std::string boundary;
+  // The step code of the piece handed out last; a connection that fails
+  // while it goes out fails at this step.
+  int32_t step = 0;
+  // How next() failed: a file, not the connection, failed while due.
+  BodyWriteOutcome failure;
+
+  MultipartReader(FormRequest& request, const std::string& boundary);
+  MultipartReader(const MultipartReader&) = delete;
+  MultipartReader& operator=(const MultipartReader&) = delete;
+  ~MultipartReader();
+
+  // The next piece; `count` 0 at the body's end. False when a file failed
+  // (`failure`), which ends the body.
+  bool next(const char*& bytes, uint32_t& count);
+
+  enum class Piece { Text, FileHeader, FileContent, FileTrailer, Closing, End };
+  Piece piece = Piece::Text;
+  size_t field = 0;
+  std::string text;
+  std::vector<char> block;
+  size_t blockUsed = 0;
+  size_t blockTaken = 0;
+  uint64_t remaining = 0;
+  bool contentOpen = false;
+
+ private:
+  bool hand(const std::string& piece, int32_t pieceStep, const char*& bytes, uint32_t& count);
+  bool readBlock();
+  bool failFile(unsigned long errorNumber);
+};
 
 // The STEP_WRITE_FILE_CONTENT failure writeMultipartBody gives for a file of unknown size, or a
 // stepCode of 0: the transport asks before it announces a length.

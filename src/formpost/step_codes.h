@@ -56,7 +56,3 @@ constexpr int32_t STEP_READ_REPLY = -502;
 // byte for byte, so they stay exactly as they are.
 // The form post's Content-Type has two blanks after the semicolon.
 constexpr const char* MULTIPART_CONTENT_TYPE = "multipart/form-data;  boundary=";
-// "[<input>] is not exist": an input that does not exist.
-constexpr const char* INPUT_MISSING_TEXT = "] is not exist\n";
-// No output name can be taken from the download address.
-constexpr const char* NO_OUTPUT_NAME_TEXT = "can'not resolve filename to save.\n";

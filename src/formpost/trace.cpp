@@ -2,7 +2,6 @@
 
 #include "formpost/form_request.h"
 #include "platform/ascii.h"
-#include "platform/http.h"
 
 namespace {
 
@@ -64,8 +63,11 @@ void traceRequestLine(const FormRequest& request, const std::string& url) {
 }
 
 void traceExchange(const FormRequest& request) {
-  std::string proxy = netProxyOf(request.requestHandle);
-  if (!proxy.empty()) emit(request, "* through the proxy " + maskedUrl(proxy));
+  const HttpOutcome& exchange = request.exchange;
+  if (!exchange.proxy.empty()) emit(request, "* through the proxy " + maskedUrl(exchange.proxy));
+  if (request.urlParts.secure && !exchange.trustedCertificates.empty())
+    emit(request, "* certificates checked against " + exchange.trustedCertificates);
+  emitHead(request, "< (proxy) ", exchange.proxyReply);
   if (request.sendMode == MultipartPost) {
     for (const TextField& field : request.textFields.items)
       emit(request,
@@ -74,9 +76,9 @@ void traceExchange(const FormRequest& request) {
       emit(request, "* file " + field.fieldName + ": " + field.path + " (" +
                         std::to_string(field.size) + " bytes, " + field.contentType + ")");
   }
-  emitHead(request, "> ", netRequestHead(request.requestHandle));
+  emitHead(request, "> ", request.exchange.requestHead);
   if (request.sendMode == MultipartPost && request.bodyLength > 0)
     emit(request, "* body of " + std::to_string(request.bodyLength) + " bytes");
-  if (emitHead(request, "< ", netReplyHead(request.requestHandle)) > 0)
+  if (emitHead(request, "< ", request.exchange.replyHead) > 0)
     emit(request, "* " + std::to_string(request.replyReceived) + " bytes of reply received");
 }

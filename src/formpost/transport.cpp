@@ -1,7 +1,6 @@
-// FormRequest::send: one HTTP exchange. Every step that fails ends the
-// exchange at once with its step code in statusCode and a one-line message
-// in replyBody; the handles obtained so far stay in the request, which closes
-// them when it is destroyed.
+// FormRequest::send: one HTTP exchange, carried by httpExchange. A step that
+// fails ends the exchange with its step code in statusCode, a one-line
+// message in replyBody and the failure's record.
 #include "formpost/transport.h"
 
 #include <cstdio>
@@ -26,8 +25,6 @@ namespace {
 constexpr size_t VERSION_TEXT_CAPACITY = 260;
 // How much of a reply is converted to the ANSI code page at a time.
 constexpr size_t CONVERSION_SLICE = 1024 * 1024;
-// One less than the buffer, as the reply has always been read.
-constexpr uint32_t REPLY_READ_SIZE = FILE_CHUNK_SIZE - 1;
 // The reply file is written in blocks of up to this much.
 constexpr size_t FILE_WRITE_BLOCK = 64 * 1024;
 constexpr uint16_t LANGUAGE_PRIMARY_MASK = 0x3FF;
@@ -39,7 +36,9 @@ std::string stepLine(int32_t code) {
   return "error : " + std::to_string(code) + "\n";
 }
 
-int32_t fail(FormRequest& request, int32_t code, unsigned long number,
+// Ends the exchange at a failed step: its line "error : <code>(<number>)\n"
+// in replyBody, its code in statusCode, and the one record of the failure.
+int32_t fail(FormRequest& request, int32_t code, unsigned long number, std::string cause,
              NumberStyle style = NumberStyle::Decimal) {
   char message[64];
   if (style == NumberStyle::Hexadecimal)
@@ -50,180 +49,196 @@ int32_t fail(FormRequest& request, int32_t code, unsigned long number,
                   static_cast<int>(number));
   request.statusCode = code;
   request.replyBody = message;
-  request.failureCause = networkFailureCause(request, code, number);
+  request.failure = ExchangeFailure{code, number, std::move(cause)};
   return code;
 }
 
-// A failure that a file, not the connection, caused: the same step code and
-// message, and words that name the file.
-int32_t failOnFile(FormRequest& request, int32_t code, unsigned long number,
-                   const std::string& cause) {
-  fail(request, code, number);
-  request.failureCause = cause;
-  return code;
+// The connection or the HTTP library failed at `code`.
+int32_t failOnNetwork(FormRequest& request, int32_t code, unsigned long number,
+                      NumberStyle style = NumberStyle::Decimal) {
+  return fail(request, code, number, networkFailureCause(request, code, number), style);
 }
 
 int32_t failOnSentFile(FormRequest& request, const BodyWriteOutcome& outcome) {
   if (outcome.errorNumber == fileSizeChangedError())
-    return failOnFile(request, outcome.stepCode, outcome.errorNumber,
-                      outcome.filePath + " changed its size while it was being sent");
-  return failOnFile(request, outcome.stepCode, outcome.errorNumber,
-                    fileFailureCause("read", outcome.filePath, outcome.errorNumber, ""));
+    return fail(request, outcome.stepCode, outcome.errorNumber,
+                outcome.filePath + " changed its size while it was being sent");
+  return fail(request, outcome.stepCode, outcome.errorNumber,
+              fileFailureCause("read", outcome.filePath, outcome.errorNumber, ""));
 }
 
 void reportProgress(const NetProgress& progress, bool upload, uint64_t done, uint64_t total) {
   if (progress.report) progress.report(progress.context, upload, done, total);
 }
 
-// The body's way onto the wire: each sink write is one netWrite. The error
-// numbers of a failed write are taken at once, before the body writer closes
-// a file or does anything else that could change them.
-struct BodyChannel {
-  NetHandle request = nullptr;
-  NetProgress progress;
+// The form's body as the exchange pulls it, with the upload's progress.
+struct UploadBody {
+  MultipartReader reader;
+  UploadBody(FormRequest& request, const std::string& boundary) : reader(request, boundary) {}
   uint64_t total = 0;
   uint64_t sent = 0;
-  unsigned long writeError = 0;
-  unsigned long responseError = 0;
+
+  static bool next(void* context, const char*& bytes, uint32_t& count) {
+    UploadBody& body = *static_cast<UploadBody*>(context);
+    if (!body.reader.next(bytes, count)) return false;
+    body.sent += count;
+    if (count > 0) reportProgress(body.reader.request.progress, true, body.sent, body.total);
+    return true;
+  }
 };
 
-bool writeToChannel(void* target, const void* bytes, uint32_t count) {
-  BodyChannel& channel = *static_cast<BodyChannel*>(target);
-  if (!netWrite(channel.request, bytes, count)) {
-    channel.writeError = netLastError();
-    channel.responseError = netLastResponseError();
-    return false;
-  }
-  channel.sent += count;
-  reportProgress(channel.progress, true, channel.sent, channel.total);
-  return true;
-}
-
-// Announces the multipart body and sends it; 0 when all of it went out.
-int32_t sendMultipartBody(FormRequest& request) {
-  BodyWriteOutcome sizes = checkFileSizesKnown(request);
-  if (sizes.stepCode != 0) return failOnSentFile(request, sizes);
-  const std::string boundary = makeBoundary(static_cast<uint32_t>(std::time(nullptr)));
-  const uint64_t total = multipartBodyLength(request, static_cast<int32_t>(boundary.size()));
-  request.bodyLength = total;
-  if (!netAddHeaderLine(request.requestHandle,
-                        std::string("Content-Type: ") + MULTIPART_CONTENT_TYPE + boundary + "\r\n"))
-    return fail(request, STEP_ADD_CONTENT_TYPE, netLastError());
-  if (!netAddHeaderLine(request.requestHandle, "Content-Length: " + std::to_string(total) + "\r\n"))
-    return fail(request, STEP_ADD_CONTENT_LENGTH, netLastError());
-  if (!netSendRequest(request.requestHandle)) return fail(request, STEP_SEND_POST, netLastError());
-
-  BodyChannel channel;
-  channel.request = request.requestHandle;
-  channel.progress = request.progress;
-  channel.total = total;
-  BodySink sink{&channel, writeToChannel};
-  BodyWriteOutcome outcome = writeMultipartBody(request, sink, boundary);
-  if (outcome.stepCode == 0) return 0;
-  if (!outcome.sinkFailed) return failOnSentFile(request, outcome);
-  if (outcome.stepCode != STEP_WRITE_FILE_CONTENT)
-    return fail(request, outcome.stepCode, channel.writeError);
-  fail(request, outcome.stepCode, channel.responseError);
-  // The connection's own error says more than the response information.
-  request.failureCause =
-      networkFailureCause(request, outcome.stepCode, channel.writeError, outcome.filePath);
-  return outcome.stepCode;
-}
-
-// What the reply announced and what has come. Some HTTP libraries end a body
-// quietly when the server closes the connection early; a download cut short
-// must not pass for a whole one.
-struct ReplyLength {
-  bool known = false;
+// The reply, as it comes: held in replyBody, whole (NUL bytes are kept, since
+// the reply may be binary), or for a 200 with a reply file, written to it
+// from its start. A file that cannot be opened or written fails the exchange
+// rather than leaving a short file behind a status of 200. So does a reply
+// that does not declare its length: a body that ends only when the server
+// closes cannot be told from one cut short, and a download must arrive whole
+// or not at all.
+struct ReplyCapture {
+  FormRequest& request;
+  explicit ReplyCapture(FormRequest& request) : request(request) {}
+  int file = -1;
+  // Pieces gather in one block, written whenever it cannot take another
+  // piece: a write per small piece costs more than receiving it.
+  std::vector<char> block;
+  bool lengthKnown = false;
   uint64_t announced = 0;  // 0 when unknown, as the progress hook takes it
   uint64_t received = 0;
 
-  explicit ReplyLength(NetHandle request) { known = netQueryContentLength(request, announced); }
-  bool cutShort() const { return known && received < announced; }
+  ~ReplyCapture() {
+    if (file != -1) closeFile(file);
+  }
+
+  static bool head(void* context, const ReplyHead& head, const std::string&) {
+    ReplyCapture& capture = *static_cast<ReplyCapture*>(context);
+    FormRequest& request = capture.request;
+    request.statusCode = head.status;
+    capture.lengthKnown = head.framing == BodyFraming::Length;
+    capture.announced = capture.lengthKnown ? head.contentLength : 0;
+    if (request.replyFile.empty() || head.status != 200) return true;
+    if (head.framing != BodyFraming::Length && head.framing != BodyFraming::Chunked) {
+      fail(request, STEP_READ_REPLY, NET_ERRORS.replyFraming,
+           "the download from " + endpointOf(request) +
+               " declares no length, so a download cut short could not be told from a whole "
+               "one");
+      return false;
+    }
+    capture.file = openFileForUpdate(request.replyFile);
+    if (capture.file != -1) return true;
+    unsigned long number = lastSystemError();
+    fail(request, STEP_READ_REPLY, number,
+         fileFailureCause("open", request.replyFile, number, "the download"));
+    return false;
+  }
+
+  bool write(const char* bytes, size_t count) {
+    if (!writeFile(file, bytes, static_cast<uint32_t>(count))) {
+      unsigned long number = lastSystemError();
+      fail(request, STEP_READ_REPLY, number,
+           fileFailureCause("write", request.replyFile, number, "the download"));
+      return false;
+    }
+    request.contentTap.tell(TAP_REPLY_FILE, bytes, static_cast<uint32_t>(count));
+    return true;
+  }
+
+  bool flush() {
+    bool written = block.empty() || write(block.data(), block.size());
+    block.clear();
+    return written;
+  }
+
+  static bool bytes(void* context, const char* bytes, size_t count) {
+    ReplyCapture& capture = *static_cast<ReplyCapture*>(context);
+    FormRequest& request = capture.request;
+    if (capture.file != -1) {
+      if (capture.block.size() + count > FILE_WRITE_BLOCK && !capture.flush()) return false;
+      if (count >= FILE_WRITE_BLOCK) {
+        if (!capture.write(bytes, count)) return false;
+      } else {
+        capture.block.insert(capture.block.end(), bytes, bytes + count);
+      }
+    } else {
+      if (request.replyBody.size() + count > MAX_REPLY_IN_MEMORY) {
+        failOnNetwork(request, STEP_READ_REPLY, NET_ERRORS.replyTooLarge);
+        return false;
+      }
+      request.replyBody.append(bytes, count);
+    }
+    capture.received += count;
+    request.replyReceived = capture.received;
+    reportProgress(request.progress, false, capture.received, capture.announced);
+    return true;
+  }
+
+  // After the exchange: the file complete and closed, and a body that some
+  // HTTP libraries end quietly when the server closes early refused as cut
+  // short.
+  int32_t finish() {
+    if (file != -1) {
+      bool flushed = flush();
+      closeFile(file);
+      file = -1;
+      if (!flushed) return STEP_READ_REPLY;
+    }
+    if (!lengthKnown || received >= announced) return 0;
+    return fail(request, STEP_READ_REPLY, NET_ERRORS.replyCutShort,
+                "the reply from " + endpointOf(request) + " ended after " +
+                    std::to_string(received) + " of the " + std::to_string(announced) +
+                    " bytes it announced");
+  }
 };
 
-int32_t failCutShort(FormRequest& request, const ReplyLength& length) {
-  fail(request, STEP_READ_REPLY, netReplyCutShortError());
-  request.failureCause = "the reply from " + endpointOf(request) + " ended after " +
-                         std::to_string(length.received) + " of the " +
-                         std::to_string(length.announced) + " bytes it announced";
-  return STEP_READ_REPLY;
+// The step at which the body failed: the piece going out, or, before the
+// first, the piece that would have.
+int32_t bodyStep(const FormRequest& request, const MultipartReader& reader) {
+  if (reader.step != 0) return reader.step;
+  if (request.textFields.size() > 0) return STEP_WRITE_TEXT_PART;
+  return request.fileFields.size() > 0 ? STEP_WRITE_FILE_HEADER : STEP_WRITE_CLOSING_DELIMITER;
 }
 
-// Reads the reply into replyBody, whole: NUL bytes are kept, since the reply
-// may be binary.
-int32_t captureToMemory(FormRequest& request) {
-  std::vector<char> buffer(FILE_CHUNK_SIZE);
-  ReplyLength length(request.requestHandle);
-  for (;;) {
-    uint32_t count = 0;
-    if (!netRead(request.requestHandle, buffer.data(), REPLY_READ_SIZE, count))
-      return fail(request, STEP_READ_REPLY, netLastError());
-    if (count == 0) break;
-    if (request.replyBody.size() + count > MAX_REPLY_IN_MEMORY)
-      return fail(request, STEP_READ_REPLY, netReplyTooLargeError());
-    request.replyBody.append(buffer.data(), count);
-    length.received += count;
-    request.replyReceived = length.received;
-    reportProgress(request.progress, false, length.received, length.announced);
-  }
-  if (length.cutShort()) return failCutShort(request, length);
-  return 0;
-}
-
-// Reads the reply into replyFile, from its start. A file that cannot be
-// opened or written fails the exchange rather than leaving a short file
-// behind a status of 200. So does a reply that does not declare its length:
-// a body that ends only when the server closes cannot be told from one cut
-// short, and a download must arrive whole or not at all.
-int32_t captureToFile(FormRequest& request) {
-  BodyFraming framing = netQueryBodyFraming(request.requestHandle);
-  if (framing != BodyFraming::Length && framing != BodyFraming::Chunked) {
-    fail(request, STEP_READ_REPLY, netReplyFramingError());
-    request.failureCause = "the download from " + endpointOf(request) +
-                           " declares no length, so a download cut short could not be told "
-                           "from a whole one";
-    return STEP_READ_REPLY;
-  }
-  int file = openFileForUpdate(request.replyFile);
-  if (file == -1) {
-    unsigned long number = lastSystemError();
-    return failOnFile(request, STEP_READ_REPLY, number,
-                      fileFailureCause("open", request.replyFile, number, "the download"));
-  }
-  auto closeAndFail = [&](unsigned long number) {
-    closeFile(file);
-    return fail(request, STEP_READ_REPLY, number);
-  };
-  // The pieces gather in one block, written whenever it cannot take another
-  // piece: a write per 8 KiB piece costs more than receiving it.
-  std::vector<char> block(FILE_WRITE_BLOCK);
-  size_t used = 0;
-  ReplyLength length(request.requestHandle);
-  for (;;) {
-    uint32_t count = 0;
-    if (!netRead(request.requestHandle, block.data() + used, REPLY_READ_SIZE, count))
-      return closeAndFail(netLastError());
-    used += count;
-    bool blockFull = block.size() - used < REPLY_READ_SIZE;
-    if ((count == 0 || blockFull) && used > 0) {
-      if (!writeFile(file, block.data(), static_cast<uint32_t>(used))) {
-        unsigned long number = lastSystemError();
-        closeAndFail(number);
-        request.failureCause = fileFailureCause("write", request.replyFile, number, "the download");
-        return STEP_READ_REPLY;
-      }
-      request.contentTap.tell(TAP_REPLY_FILE, block.data(), static_cast<uint32_t>(used));
-      used = 0;
+// A failed exchange's step and line, from the stage at which it ended. The
+// caller's header lines are, in order: Agent-Version, Agent-Language, and for
+// a form post Content-Type and Content-Length.
+int32_t failedExchange(FormRequest& request, const HttpOutcome& outcome, UploadBody* body) {
+  const unsigned long number = outcome.number;
+  switch (outcome.stage) {
+    case HttpStage::OpenSession:
+      return failOnNetwork(request, STEP_OPEN_SESSION, number);
+    case HttpStage::Connect:
+      return failOnNetwork(request, STEP_CONNECT, number);
+    case HttpStage::OpenRequest:
+      return failOnNetwork(request, STEP_OPEN_REQUEST, number, NumberStyle::Hexadecimal);
+    case HttpStage::AddHeader: {
+      const int32_t steps[] = {STEP_ADD_AGENT_HEADER, STEP_ADD_AGENT_HEADER, STEP_ADD_CONTENT_TYPE,
+                               STEP_ADD_CONTENT_LENGTH};
+      const size_t index = outcome.headerIndex < 4 ? outcome.headerIndex : 3;
+      return failOnNetwork(request, steps[index], number,
+                           index == 0 ? NumberStyle::Hexadecimal : NumberStyle::Decimal);
     }
-    if (count == 0) break;
-    length.received += count;
-    request.replyReceived = length.received;
-    reportProgress(request.progress, false, length.received, length.announced);
+    case HttpStage::Send:
+      return failOnNetwork(request, request.sendMode == Get ? STEP_SEND_GET : STEP_SEND_POST,
+                           number);
+    case HttpStage::Body: {
+      if (outcome.sourceFailed) return failOnSentFile(request, body->reader.failure);
+      const int32_t step = bodyStep(request, body->reader);
+      if (step != STEP_WRITE_FILE_CONTENT) return failOnNetwork(request, step, number);
+      // The response information is shown; the connection's own error says
+      // more in words.
+      const std::string& file = request.fileFields[body->reader.field].path;
+      return fail(request, step, outcome.responseNumber,
+                  networkFailureCause(request, step, number, file));
+    }
+    case HttpStage::Reply:
+      return failOnNetwork(request, STEP_END_REQUEST, number);
+    case HttpStage::Status:
+      return failOnNetwork(request, STEP_QUERY_STATUS, number);
+    case HttpStage::ReadBody:
+    case HttpStage::Done:
+      break;
   }
-  closeFile(file);
-  if (length.cutShort()) return failCutShort(request, length);
-  return 0;
+  if (outcome.sinkRefused) return request.statusCode;
+  return failOnNetwork(request, STEP_READ_REPLY, number);
 }
 
 bool isUtf8ContinuationByte(char byte) {
@@ -295,7 +310,8 @@ int32_t FormRequest::send(const char* url) {
   const std::string address = url ? url : "";
   if (!crackUrl(address, urlParts)) {
     replyBody = stepLine(STEP_SPLIT_URL);  // statusCode keeps its value
-    failureCause = "cannot split the URL '" + address + "' into host, port and path";
+    failure = ExchangeFailure{STEP_SPLIT_URL, 0,
+                              "cannot split the URL '" + address + "' into host, port and path"};
     return -1;
   }
   if (traceLine) traceRequestLine(*this, address);
@@ -306,47 +322,47 @@ int32_t FormRequest::send(const char* url) {
 
 int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,
                             const std::string& extraInfo) {
-  internetHandle = netOpen(AGENT_NAME);
-  if (!internetHandle) return fail(*this, STEP_OPEN_SESSION, netLastError());
-  connectionHandle = netConnect(internetHandle, hostName, port);
-  if (!connectionHandle) return fail(*this, STEP_CONNECT, netLastError());
-  const std::string objectName = objectNameOf(urlPath, extraInfo);
+  HttpRequest http;
+  http.agent = AGENT_NAME;
   // Any mode but Get opens a POST; one that is not MultipartPost is refused
   // below, before anything is sent.
-  const char* verb = sendMode != Get ? "POST" : "GET";
-  requestHandle = netOpenRequest(connectionHandle, verb, objectName, urlParts.secure);
-  if (!requestHandle)
-    return fail(*this, STEP_OPEN_REQUEST, netLastError(), NumberStyle::Hexadecimal);
-
+  http.verb = sendMode != Get ? "POST" : "GET";
+  http.hostName = hostName;
+  http.port = port;
+  http.secure = urlParts.secure;
+  http.objectName = objectNameOf(urlPath, extraInfo);
   // A version that cannot be read goes out as an empty value.
   char version[VERSION_TEXT_CAPACITY] = "";
   const char* versionText = formatModuleVersion(version) ? version : "";
-  if (!netAddHeaderLine(requestHandle, std::string("Agent-Version: ") + versionText + "\r\n"))
-    return fail(*this, STEP_ADD_AGENT_HEADER, netLastError(), NumberStyle::Hexadecimal);
   const int language = systemDefaultLanguageId() & LANGUAGE_PRIMARY_MASK;
-  if (!netAddHeaderLine(requestHandle, "Agent-Language: " + std::to_string(language) + "\r\n"))
-    return fail(*this, STEP_ADD_AGENT_HEADER, netLastError());
+  http.headerLines = {std::string("Agent-Version: ") + versionText + "\r\n",
+                      "Agent-Language: " + std::to_string(language) + "\r\n"};
 
-  if (sendMode == Get) {
-    if (!netSendRequest(requestHandle)) return fail(*this, STEP_SEND_GET, netLastError());
-  } else if (sendMode == MultipartPost) {
-    int32_t code = sendMultipartBody(*this);
-    if (code != 0) return code;
-  } else {
+  const std::string boundary = makeBoundary(static_cast<uint32_t>(std::time(nullptr)));
+  UploadBody body(*this, boundary);
+  if (sendMode == MultipartPost) {
+    BodyWriteOutcome sizes = checkFileSizesKnown(*this);
+    if (sizes.stepCode != 0) return failOnSentFile(*this, sizes);
+    body.total = multipartBodyLength(*this, static_cast<int32_t>(boundary.size()));
+    bodyLength = body.total;
+    http.headerLines.push_back(std::string("Content-Type: ") + MULTIPART_CONTENT_TYPE + boundary +
+                               "\r\n");
+    http.headerLines.push_back("Content-Length: " + std::to_string(body.total) + "\r\n");
+    http.body = BodySource{&body, UploadBody::next};
+    http.bodyLength = body.total;
+  } else if (sendMode != Get) {
     statusCode = STEP_UNKNOWN_SEND_MODE;
     replyBody = stepLine(STEP_UNKNOWN_SEND_MODE);
+    failure = ExchangeFailure{STEP_UNKNOWN_SEND_MODE, 0, "the request's send mode is unknown"};
     return STEP_UNKNOWN_SEND_MODE;
   }
 
-  if (!netEndRequest(requestHandle)) return fail(*this, STEP_END_REQUEST, netLastError());
-  char status[10] = "";
-  if (!netQueryStatusText(requestHandle, status, sizeof status))
-    return fail(*this, STEP_QUERY_STATUS, netLastError());
-  statusCode = leadingInteger(status);
-
-  int32_t code =
-      !replyFile.empty() && statusCode == 200 ? captureToFile(*this) : captureToMemory(*this);
+  ReplyCapture capture(*this);
+  httpExchange(http, ReplySink{&capture, ReplyCapture::head, ReplyCapture::bytes}, exchange);
+  if (exchange.stage != HttpStage::Done) return failedExchange(*this, exchange, &body);
+  int32_t code = capture.finish();
   if (code != 0) return code;
-  if (!convertReplyToAnsi(replyBody)) return fail(*this, STEP_READ_REPLY, netReplyTooLargeError());
+  if (!convertReplyToAnsi(replyBody))
+    return failOnNetwork(*this, STEP_READ_REPLY, NET_ERRORS.replyTooLarge);
   return statusCode;
 }

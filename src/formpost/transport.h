@@ -9,11 +9,6 @@
 // The agent text every request carries in its User-Agent header.
 constexpr const char* AGENT_NAME = "xalutarvolin";
 
-// A reply held in memory may grow to this many bytes; a larger one fails the
-// exchange (STEP_READ_REPLY) instead of exhausting a 32-bit process's address space.
-// Large downloads go into a reply file, which has no such bound.
-constexpr size_t MAX_REPLY_IN_MEMORY = 16 * 1024 * 1024;
-
 // The multipart boundary for a generator seeded with `seed`: 27 hyphens and
 // 14 upper-case hexadecimal digits from three draws of the classic linear
 // congruential generator, the last draw first.

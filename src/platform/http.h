@@ -1,30 +1,26 @@
-// One synchronous HTTP/1.1 exchange at a time. Its shape is WinINet's: a
-// root handle, a connection handle and a request handle; header lines added
-// one at a time; the body written piece by piece between sending the request
-// and ending it; then the status, and the reply read in pieces. On Windows
-// each call is the WinINet call of the same role. On POSIX (posix/http*.cpp)
-// each is carried out with libcurl, and the server must not be able to tell
-// the two apart: what each call puts on the wire is said below.
-//
-// A request on the wire, whichever system sends it:
+// One HTTP/1.1 exchange, carried whole by one call: httpExchange takes the
+// request, pulls its body from a source, pushes the reply into a sink and
+// records how it ended. On Windows it runs WinINet's sequence of calls; on
+// POSIX (posix/http.cpp) one libcurl transfer per hop. The server must not be
+// able to tell the two apart:
 //   <VERB> <object name> HTTP/1.1      (through an HTTP proxy, a plain http
 //                                       request names "http://host[:port]"
 //                                       before the object name)
 //   Host, User-Agent (the agent text), Pragma: no-cache,
 //   Cache-Control: no-cache, Connection: Keep-Alive, in this order
-//   the caller's lines, in the order they were added, exactly as given
+//   the caller's lines, in the order given, exactly as given
 //   the body, exactly Content-Length bytes; never chunked, no Expect
-// Every call returns false (or null) on failure and leaves the error number
-// for netLastError. No call retries; a call that waits gives up once nothing
-// has moved for NET_IDLE_SECONDS (http_rules.h).
+// Redirects are followed as nextHop (http_rules.h) says; the final reply's
+// head is read by readReplyHead, whatever the library made of it. Nothing
+// is retried; an exchange that moves too slowly (the low-speed rule,
+// http_rules.h) ends with the system's time-out error.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/http_framing.h"
-
-using NetHandle = void*;
 
 // A URL split as InternetCrackUrlA splits it with no flags: nothing decoded,
 // nothing escaped. Each part must fit its limit, the terminator included.
@@ -50,86 +46,95 @@ struct UrlParts {
 // False when the URL has no recognised scheme or a part does not fit.
 bool crackUrl(const std::string& url, UrlParts& parts);
 
-// The root of an exchange with the agent text for User-Agent, through the
-// system's configured proxy (on POSIX: http_proxy, https_proxy, all_proxy and
-// no_proxy, as libcurl reads them); synchronous. Null on failure.
-NetHandle netOpen(const char* agent);
-NetHandle netConnect(NetHandle root, const std::string& hostName, uint16_t port);
-// Verb "GET" or "POST"; no cache write, keep-alive, no-cache pragma; TLS when
-// `secure`. Null on failure.
-NetHandle netOpenRequest(NetHandle connection, const char* verb, const std::string& objectName,
-                         bool secure);
-// One header line ending in "\r\n", added after those composed above and
-// sent as it stands, an empty value included ("Agent-Version: "). A
-// Content-Length line also fixes how many body bytes netWrite may send.
-bool netAddHeaderLine(NetHandle handle, const std::string& line);
-// Sends the request line and the headers, and returns once they are out (for
-// a GET, no body follows). Fails when the host cannot be reached.
-bool netSendRequest(NetHandle handle);
-// Sends `count` more bytes of the body. Never sends past the announced
-// Content-Length: a write that would is refused, and nothing of it goes out.
-bool netWrite(NetHandle handle, const void* bytes, uint32_t count);
-// The error number InternetGetLastResponseInfoA reports after a failed write.
-unsigned long netLastResponseError();
-// Completes the request and waits for the reply's status and headers.
-// Redirects are followed as followsRedirect (http_rules.h) says, ten at most;
-// a POST is followed with a GET. A redirect whose Location is given twice
-// with different values is not followed: that reply stands. The low-speed
-// rule fails any call that waits, with the system's time-out error. Interim
-// 1xx replies are passed over; a final reply whose head readReplyHead refuses
-// fails with netReplyFramingError().
-bool netEndRequest(NetHandle handle);
-// The final reply's status as decimal text ("200"), into `capacity` bytes at
-// most; interim 1xx replies are passed over.
-bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity);
-// The length the reply's Content-Length header announces; false when it
-// announces none, or when the reply is chunked (chunked wins).
-bool netQueryContentLength(NetHandle handle, uint64_t& length);
-// How the final reply's body is framed.
-BodyFraming netQueryBodyFraming(NetHandle handle);
-// Up to `capacity` bytes of the reply body, decoded from chunked if it came
-// so; `count` 0 at its end; fails when a chunked body ends without its last
-// chunk or breaks its chunk syntax, where the library shows it (libcurl
-// does; WinINet decodes the chunks out of the agent's sight, and wine's
-// ends such a body quietly). The layer holds at most a small, fixed amount of
-// the reply at a time, whatever its size.
-bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count);
-// Closes a handle; a request's transfer ends with it.
-void netClose(NetHandle handle);
-// The error number of the net call that just failed (GetLastError on
-// Windows; the libcurl error code on POSIX).
-unsigned long netLastError();
-// The error number for a reply too large to be held in memory
-// (ERROR_NOT_ENOUGH_MEMORY on Windows; CURLE_FILESIZE_EXCEEDED on POSIX).
-unsigned long netReplyTooLargeError();
-// The error number for a reply whose framing is invalid, or which cannot be
-// told from one cut short (CURLE_WEIRD_SERVER_REPLY on POSIX;
-// ERROR_HTTP_INVALID_SERVER_RESPONSE on Windows).
-unsigned long netReplyFramingError();
-// The error number for a reply body that ended before its announced length
-// (ERROR_INTERNET_CONNECTION_RESET on Windows; CURLE_PARTIAL_FILE on POSIX).
-unsigned long netReplyCutShortError();
-
-// The library's or the system's text for an error number netLastError gave,
-// for people; empty when there is none. Where the library only says that no
-// connection could be made, the system's reason (such as "Connection
-// refused") is given instead.
-std::string netErrorText(unsigned long number);
-// True when the number is the time-out error: nothing moved for
-// NET_IDLE_SECONDS.
-bool netErrorIsTimeout(unsigned long number);
-
-// For a trace of the exchange, as far as it went: the request's head as it
-// went out and the reply's head as it came (status line and header lines,
-// each ending in CRLF) of the last hop, and the proxy the request goes
-// through (empty for none). Empty where nothing is known.
-std::string netRequestHead(NetHandle handle);
-std::string netReplyHead(NetHandle handle);
-std::string netProxyOf(NetHandle handle);
-
-// Reports transfer progress to whoever shows it; bytes of the body sent or
-// received so far, and the total when it is known (else 0).
-struct NetProgress {
+// Where a request's body comes from, a piece at a time: each piece is one
+// write on the wire where the library writes piece by piece (WinINet).
+struct BodySource {
   void* context = nullptr;
-  void (*report)(void* context, bool upload, uint64_t done, uint64_t total) = nullptr;
+  // The next piece, held by the source until the next call; `count` 0 at the
+  // body's end. False when the body cannot go on (a file failed): the
+  // exchange then ends at once with HttpStage::Body and `sourceFailed`.
+  bool (*next)(void* context, const char*& bytes, uint32_t& count) = nullptr;
 };
+
+// Where the final reply goes: its head as read by readReplyHead, with the
+// head's text (status line and header lines, each ending in CRLF) for the
+// fields a caller reads itself, then its body as it comes. A callback that
+// returns false ends the exchange there, with `sinkRefused`: the sink knows
+// why.
+struct ReplySink {
+  void* context = nullptr;
+  bool (*head)(void* context, const ReplyHead& head, const std::string& text) = nullptr;
+  bool (*bytes)(void* context, const char* bytes, size_t count) = nullptr;
+};
+
+struct HttpRequest {
+  const char* agent = "";  // the User-Agent text
+  std::string verb;        // "GET" or "POST"
+  std::string hostName;
+  uint16_t port = 0;
+  bool secure = false;     // TLS; a certificate that does not verify fails the send
+  std::string objectName;  // path and query, as the request line carries them
+  // Each ending in CRLF, sent as it stands, an empty value included
+  // ("Agent-Version: "). A Content-Length line announces the body's length.
+  std::vector<std::string> headerLines;
+  BodySource body;          // a POST's; not sent again to a redirect, which is a GET
+  uint64_t bodyLength = 0;  // what its Content-Length line announces
+};
+
+// The step of the exchange at which it ended, in the order they are taken.
+enum class HttpStage {
+  OpenSession,  // the library's session
+  Connect,      // the connection's handle
+  OpenRequest,  // the request's handle
+  AddHeader,    // the caller's line headerIndex
+  Send,         // connecting and sending the request's head
+  Body,         // sending the body
+  Reply,        // waiting for the final reply's head, and reading it
+  Status,       // reading the final reply's status
+  ReadBody,     // receiving the reply's body
+  Done,         // the whole reply went into the sink
+};
+
+// How an exchange ended, and what a trace shows of it.
+struct HttpOutcome {
+  HttpStage stage = HttpStage::OpenSession;
+  unsigned long number = 0;          // the library's or system's error number
+  unsigned long responseNumber = 0;  // InternetGetLastResponseInfoA's after a write
+
+  size_t headerIndex = 0;
+  bool sourceFailed = false;
+  bool sinkRefused = false;
+  // Why, in words, where the number alone would not say: the system's reason
+  // for a connection that failed, which check a server's certificate failed,
+  // what a proxy answered; empty for none.
+  std::string reason;
+  // Why the agent refused the reply, when it did: its head broke the
+  // agent's rules or bounds (then `stage` is Reply).
+  std::string refusal;
+  // The last hop's request head as it went out and reply head as it came
+  // (CRLF lines), and the proxy the exchange went through (empty for none).
+  std::string requestHead;
+  std::string replyHead;
+  std::string proxy;
+  std::string proxyReply;           // the head a proxy answered a tunnel's CONNECT with
+  std::string trustedCertificates;  // where server certificates are checked against
+};
+
+// Carries the whole exchange; `outcome.stage` is Done when it succeeded.
+void httpExchange(const HttpRequest& request, const ReplySink& sink, HttpOutcome& outcome);
+
+// The error numbers of the agent's own refusals and of the low-speed rule,
+// in the system's kind: libcurl's codes on POSIX, WinINet's on Windows.
+struct NetErrorNumbers {
+  unsigned long replyTooLarge;  // too large to be held in memory
+  // A reply whose framing is invalid, or which cannot be told from one cut
+  // short.
+  unsigned long replyFraming;
+  unsigned long replyCutShort;  // its body ended before its announced length
+  unsigned long timedOut;       // the low-speed rule ended the exchange
+};
+extern const NetErrorNumbers NET_ERRORS;
+
+// The library's or the system's text for an error number, for people; empty
+// when there is none.
+std::string netErrorText(unsigned long number);

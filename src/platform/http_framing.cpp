@@ -75,6 +75,11 @@ bool readLength(const std::string& text, uint64_t& length) {
   return true;
 }
 
+bool refuse(ReplyHead& reply, const char* why) {
+  reply.refusal = why;
+  return false;
+}
+
 }  // namespace
 
 std::string trimmedBlanks(const std::string& text) {
@@ -105,13 +110,14 @@ bool singleFieldValue(const std::string& head, const char* name, std::string& va
 }
 
 bool readReplyHead(const std::string& head, ReplyHead& reply) {
-  if (head.size() > MAX_REPLY_HEAD) return false;
+  if (head.size() > MAX_REPLY_HEAD) return refuse(reply, "its head is longer than 256 KiB");
   std::vector<std::string> lines = headLines(head);
   char minor = 0;
-  if (lines.empty() || !readStatusLine(lines[0], reply.status, minor)) return false;
+  if (lines.empty() || !readStatusLine(lines[0], reply.status, minor))
+    return refuse(reply, "its status line is not \"HTTP/1.x\", a blank and three digits");
   if (hasBlankBeforeColon(lines, "Transfer-Encoding") ||
       hasBlankBeforeColon(lines, "Content-Length"))
-    return false;
+    return refuse(reply, "a framing field has white space before its colon");
 
   std::vector<std::string> codings = listElements(headerFieldValues(head, "Transfer-Encoding"));
   std::vector<std::string> lengths = listElements(headerFieldValues(head, "Content-Length"));
@@ -121,7 +127,8 @@ bool readReplyHead(const std::string& head, ReplyHead& reply) {
   }
   if (!codings.empty()) {
     if (minor == '0' || codings.size() != 1 || !equalsIgnoringAsciiCase(codings[0], "chunked"))
-      return false;
+      return refuse(reply,
+                    "it names a transfer coding other than one \"chunked\" (or any, as HTTP/1.0)");
     reply.framing = BodyFraming::Chunked;
     return true;
   }
@@ -131,7 +138,8 @@ bool readReplyHead(const std::string& head, ReplyHead& reply) {
   }
   for (size_t i = 0; i < lengths.size(); ++i) {
     uint64_t value = 0;
-    if (!readLength(lengths[i], value) || (i > 0 && value != reply.contentLength)) return false;
+    if (!readLength(lengths[i], value) || (i > 0 && value != reply.contentLength))
+      return refuse(reply, "its Content-Length values differ or are not decimal numbers");
     reply.contentLength = value;
   }
   reply.framing = BodyFraming::Length;

@@ -4,9 +4,9 @@
 set(TARVOLIN_TEST_IDLE_SECONDS 5 CACHE STRING
     "Low-speed window of the test-only agent tarvolin-agent-short-idle, in seconds")
 add_executable(tarvolin-agent-short-idle ${agent_sources}
-               ${CMAKE_SOURCE_DIR}/src/platform/net_idle.cpp)
+               ${CMAKE_SOURCE_DIR}/src/platform/low_speed_window.cpp)
 target_compile_definitions(tarvolin-agent-short-idle PRIVATE
-  TARVOLIN_NET_IDLE_SECONDS=${TARVOLIN_TEST_IDLE_SECONDS})
+  TARVOLIN_LOW_SPEED_WINDOW_SECONDS=${TARVOLIN_TEST_IDLE_SECONDS})
 target_link_libraries(tarvolin-agent-short-idle PRIVATE tarvolin_core)
 # The agent under hostile networks, disks and inputs: refused and broken
 # connections, stalls, garbage and oversized replies, redirect loops, output

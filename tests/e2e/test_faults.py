@@ -105,6 +105,82 @@ class Network(FaultTest):
         self.assertEqual([], self.server.requests)
         self.assert_nothing_left()
 
+    def test_refused_replies_proxies_and_certificates_are_named(self):
+        """Standard error names what was refused and why: a reply head that
+        breaks the agent's rules, a proxy's refusal with its status, and which
+        check a server's certificate failed; the trace shows the proxy's
+        answer and where certificates are checked."""
+        host = re.escape(SERVICE_HOST)
+        proxy = r"(http://)?127\.0\.0\.1:%d" % self.server.port
+        long_line = b"HTTP/1.1 200 OK\r\nX-Long: " + b"h" * (300 * 1024) + b"\r\n\r\n"
+        for name, answer in (("an ICY status line", b"ICY 200 OK\r\nContent-Length: 0\r\n\r\n"),
+                             ("a 300 KB header line", long_line)):
+            with self.subTest(name):
+                self.server.reset()
+                self.server.script = self.service(version=Response(raw=answer))
+                result = self.sign()
+                self.assertEqual(1, result.returncode)
+                if not result.stdout.startswith(b"error : -402") and harness.wine_gap(
+                        self, "wine's WinINet takes %s for HTTP/0.9" % name, skip=False):
+                    continue
+                self.assertRegex(result.stdout, rb"^error : -402\(\d+\)\n$")
+                self.assert_cause(result, "version check",
+                                  r"the reply from %s:8080 through the proxy %s was refused: "
+                                  r"\S.+" % (host, proxy))
+        # A plain-HTTP proxy's own 407 is the proxy's, not the service's.
+        self.server.reset()
+        self.server.script = self.service(
+            version=Response(407, b"auth first", reason="Proxy Authentication Required"))
+        result = self.sign()
+        self.assertEqual(1, result.returncode)
+        self.assert_cause(result, "version check", r"the proxy %s answered with HTTP status 407 "
+                          r"\(Proxy Authentication Required\) instead of passing the request on "
+                          r"to %s:8080" % (proxy, host))
+        # A proxy that refuses the tunnel for https.
+        for status, reason in ((407, "Proxy Authentication Required"), (403, "Forbidden")):
+            with self.subTest(tunnel=status):
+                if harness.wine_gap(self, "the https proxy comes from the environment on POSIX "
+                                    "only"):
+                    break
+                self.server.reset()
+                self.server.script = Response(status, b"", reason=reason)
+                result = self.sign(env={"TARVOLIN_SERVICE_URL": "https://localhost:8443/t/",
+                                        "https_proxy": "http://127.0.0.1:%d" % self.server.port,
+                                        "TARVOLIN_TRACE": "1"})
+                self.assertEqual(b"error : -303(56)\n", result.stdout)
+                self.assert_cause(result, "version check", r"could not connect to localhost:8443 "
+                                  r"through the proxy %s \(the proxy answered \"HTTP/1\.[01] %d "
+                                  r"%s\"\)" % (proxy, status, reason))
+                self.assertIn(b"\n< (proxy) HTTP/1.", result.stderr)
+        with ScriptedServer(tls=True) as tls_server:
+            tls_server.script = Response(200, b"never")
+            for name, at, trusted, words in (
+                    ("self-signed", "localhost", "/etc/ssl/certs/ca-certificates.crt",
+                     "the certificate is self-signed"),
+                    ("another host's", "127.0.0.1", tls_server.cert_file,
+                     "the certificate names another host")):
+                with self.subTest(certificate=name):
+                    result = self.sign(env={
+                        "TARVOLIN_SERVICE_URL": "https://%s:%d/t/" % (at, tls_server.port),
+                        "SSL_CERT_FILE": trusted, "http_proxy": ""})
+                    self.assertEqual([], tls_server.requests)
+                    if harness.wine_gap(self, "wine's WinINet trusts only its own store, where "
+                                        "the test's certificate cannot go", skip=False):
+                        self.assertRegex(result.stdout, rb"^error : -303\(\d+\)\n$")
+                        continue
+                    self.assertEqual(b"error : -303(60)\n", result.stdout)
+                    self.assert_cause(result, "version check", r"could not connect to %s:%d "
+                                      r"\(%s: .+\)" % (re.escape(at), tls_server.port, words))
+            if not harness.RUN.wine:
+                # CURL_CA_BUNDLE wins over SSL_CERT_FILE, and the trace says so.
+                result = self.sign(env={
+                    "TARVOLIN_SERVICE_URL": "https://localhost:%d/t/" % tls_server.port,
+                    "CURL_CA_BUNDLE": tls_server.cert_file, "SSL_CERT_FILE": "/nonexistent",
+                    "http_proxy": "", "TARVOLIN_TRACE": "1"})
+                self.assertEqual(1, len(tls_server.requests))
+                self.assertIn(("* certificates checked against the CA file %s (CURL_CA_BUNDLE)\n"
+                               % tls_server.cert_file).encode(), result.stderr)
+
     def test_server_closes_before_the_reply(self):
         for failing, calls in ((VERSION_PATH, 1), (UPLOAD_PATH, 2), (RESULT_PATH, 3)):
             with self.subTest(failing=failing):

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "formpost/form_request.h"
 #include "platform/files.h"
+#include "platform/http.h"
+#include "platform/http_rules.h"
 #include "platform/text.h"
 
 namespace {
@@ -89,12 +92,18 @@ TEST(ServiceRoot, AbsoluteHttpAndHttpsUrlsGainTheirTrailingSlash) {
   }
 }
 
-TEST(ServiceRoot, CallsAreNamedUnderTheRoot) {
-  EXPECT_EQ("https://s/t/version.aspx?type=upgrade", upgradeQueryUrl("https://s/t/"));
-  EXPECT_EQ("https://s/t/version.aspx", versionCheckUrl("https://s/t/"));
-  EXPECT_EQ("https://s/t/upload.aspx", uploadUrl("https://s/t/"));
-  EXPECT_EQ(std::string("http://") + TARVOLIN_SERVICE_HOST + ":8080/tarvolinFE/",
-            BUILT_IN_SERVICE_ROOT);
+TEST(ServiceRoot, CallsGoOutUnderTheRootsHostPortAndPath) {
+  const std::pair<std::string, const char*> calls[] = {
+      {upgradeQueryUrl("https://s:8443/t/"), "/t/version.aspx?type=upgrade"},
+      {versionCheckUrl("https://s:8443/t/"), "/t/version.aspx"},
+      {uploadUrl("https://s:8443/t/"), "/t/upload.aspx"},
+      {BUILT_IN_SERVICE_ROOT, "/tarvolinFE/"}};
+  for (const auto& call : calls) {
+    UrlParts parts;
+    ASSERT_TRUE(crackUrl(call.first, parts)) << call.first;
+    EXPECT_EQ(call.second, objectNameOf(parts.urlPath, parts.extraInfo));
+    EXPECT_EQ(parts.secure ? 8443 : 8080, parts.port) << call.first;
+  }
 }
 
 TEST(OutputName, IsTheLastSegmentThenCutAtQueryOrFragment) {

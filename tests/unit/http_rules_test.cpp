@@ -44,7 +44,16 @@ TEST(Redirects, LocationReadRelativeToTheHopThatAnswered) {
       {"h", 80, false, "", "x", "http://h/x"},
       {"::1", 8080, false, "/d/", "x", "http://[::1]:8080/d/x"},
       {"[::1]", 80, false, "/", "/x", "http://[::1]/x"},
-      {"h", 80, false, "/d/p", "mailto:a@b", "http://h/d/mailto:a@b"},
+      {"h", 80, false, "/d/p", "mailto:a@b", "mailto:a@b"},
+      {"h", 80, false, "/d/p", "a/b:c", "http://h/d/a/b:c"},
+      {"h", 80, false, "/a/b/c/d;p?q", "../g", "http://h/a/b/g"},
+      {"h", 80, false, "/a/b/c/d;p?q", "../../g?x=../y", "http://h/a/g?x=../y"},
+      {"h", 80, false, "/a/b/c/d;p?q", "../../../../g", "http://h/g"},
+      {"h", 80, false, "/a/b/c/d;p?q", "./g/.", "http://h/a/b/c/g/"},
+      {"h", 80, false, "/a/b/c/d;p?q", "g/../h/./..", "http://h/a/b/c/"},
+      {"h", 80, false, "/a/b/c/d;p?q", "/./g/../x", "http://h/x"},
+      {"h", 80, false, "/a/b/c/d;p?q", "..", "http://h/a/b/"},
+      {"h", 80, false, "/a/b/c/d;p?q", "g..", "http://h/a/b/c/g.."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.objectName) + " + " + c.location);

@@ -101,14 +101,6 @@ TEST_F(MultipartBody, WorkedExampleByteForByte) {
   EXPECT_EQ(-1, request.fileFields[0].contentHandle);
 }
 
-TEST_F(MultipartBody, NoFieldsGivesOnlyTheClosingDelimiter) {
-  FormRequest request;
-  EXPECT_EQ(47u, multipartBodyLength(request, 41));
-  Recorder recorder;
-  EXPECT_EQ(0, writeMultipartBody(request, recorder.sink(), BOUNDARY).stepCode);
-  EXPECT_EQ(std::vector<std::string>{CLOSING}, recorder.writes);
-}
-
 TEST_F(MultipartBody, GeneratedFieldSetsMatchTheirAnnouncedLength) {
   const std::vector<std::string> texts = {"",
                                           "a",
@@ -132,7 +124,7 @@ TEST_F(MultipartBody, GeneratedFieldSetsMatchTheirAnnouncedLength) {
     std::string expectedTexts, expectedFiles;
     std::vector<size_t> expectedWriteSizes;
     std::vector<size_t> fileWriteSizes;
-    size_t fieldCount = pick(7);
+    size_t fieldCount = round == 0 ? 0 : pick(7);  // round 0: the closing delimiter alone
     for (size_t i = 0; i < fieldCount; ++i) {
       if (random() % 2) {
         const std::string& name = texts[pick(texts.size())];

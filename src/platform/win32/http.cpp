@@ -1,51 +1,51 @@
-// The exchange over WinINet, synchronous, one call per operation: the
-// handles and the calls of the HTTP layer. The calls that wait on the network
-// run under a watchdog (http_watchdog.cpp); redirects are followed by the
-// agent (http_redirects.cpp).
-#include <cstdlib>
+// The exchange over WinINet, synchronous: the session, a connection and a
+// request handle per hop, the header lines added one at a time, the body
+// written piece by piece between HttpSendRequestExA and HttpEndRequestA, then
+// the reply read. The calls that wait on the network run under the watchdog
+// (http_watchdog.cpp). WinINet's own redirects are off: it would follow them
+// without a bound of its own on some systems, and repeat a form post with an
+// empty body; nextHop (http_rules.h) follows them instead.
 #include <cstring>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/http.h"
 #include "platform/win32/http_request.h"
 
 namespace {
 
-// InternetCrackUrlA's buffers: each one byte larger than the length it is
-// given, so that a part that fills its length still has its terminator.
-constexpr DWORD SCHEME_LENGTH = UrlParts::SCHEME_LIMIT;
-constexpr DWORD HOST_LENGTH = UrlParts::HOST_LIMIT;
-constexpr DWORD USER_LENGTH = UrlParts::USER_LIMIT;
-constexpr DWORD PASSWORD_LENGTH = UrlParts::PASSWORD_LIMIT;
-constexpr DWORD PATH_LENGTH = UrlParts::PATH_LIMIT;
-constexpr DWORD EXTRA_LENGTH = UrlParts::EXTRA_LIMIT;
+constexpr DWORD RESPONSE_TEXT_SIZE = 260;
+constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                                INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+constexpr uint32_t REPLY_READ_SIZE = 8191;  // as the reply has always been read
 
-DWORD lastWriteResponseError = 0;
+// WinINet's texts for the errors a user meets most, where the system offers
+// none of its own.
+struct KnownNetError {
+  DWORD number;
+  const char* text;
+};
 
-}  // namespace
+const KnownNetError KNOWN_NET_ERRORS[] = {
+    {ERROR_INTERNET_TIMEOUT, "The operation timed out"},
+    {ERROR_INTERNET_NAME_NOT_RESOLVED, "The server name or address could not be resolved"},
+    {ERROR_INTERNET_CANNOT_CONNECT, "The attempt to connect to the server failed"},
+    {ERROR_INTERNET_CONNECTION_ABORTED, "The connection with the server has been terminated"},
+    {ERROR_INTERNET_CONNECTION_RESET, "The connection with the server has been reset"},
+    {ERROR_HTTP_INVALID_SERVER_RESPONSE, "The server response could not be parsed"},
+    {ERROR_INTERNET_SEC_CERT_DATE_INVALID, "The certificate has expired"},
+    {ERROR_INTERNET_SEC_CERT_CN_INVALID, "The certificate's host name does not match"},
+    {ERROR_INTERNET_INVALID_CA, "The certificate was issued by an authority that is not trusted"},
+    {ERROR_INTERNET_SEC_CERT_ERRORS, "The certificate is not valid"},
+    {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "The secure channel could not be set up"},
+};
 
-void noteInvalidHandle() {
-  SetLastError(ERROR_INVALID_HANDLE);
-}
-
-void closeHopHandles(NetRequest& r) {
-  if (r.handle) InternetCloseHandle(r.handle);
-  if (r.hopConnection) InternetCloseHandle(r.hopConnection);
-  r.handle = nullptr;
-  r.hopConnection = nullptr;
-}
-
-bool addHeaderLine(HINTERNET request, const std::string& line) {
-  return HttpAddRequestHeadersA(request, line.c_str(), static_cast<DWORD>(-1),
-                                HTTP_ADDREQ_FLAG_ADD) != FALSE;
-}
-
-namespace {
-
-// One HttpQueryInfoA text, refused when longer than `limit`.
+// One HttpQueryInfoA text; empty and false when there is none, or when it
+// is longer than `limit` (then with ERROR_HTTP_INVALID_SERVER_RESPONSE).
 bool queryText(HINTERNET request, DWORD query, std::string& text, size_t limit) {
   DWORD size = 0;
   text.clear();
+  if (!request) return false;
   if (HttpQueryInfoA(request, query, nullptr, &size, nullptr)) return true;
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
   if (size > limit) {
@@ -60,8 +60,9 @@ bool queryText(HINTERNET request, DWORD query, std::string& text, size_t limit) 
   return true;
 }
 
-}  // namespace
-
+// The reply head as it came, for the agent's own rules: the status line as
+// the server wrote it, then every header line. False, with
+// ERROR_HTTP_INVALID_SERVER_RESPONSE, when it is longer than MAX_REPLY_HEAD.
 bool queryReplyHead(HINTERNET request, std::string& head) {
   constexpr size_t PART_LIMIT = 1024;
   std::string raw;
@@ -80,32 +81,215 @@ bool queryReplyHead(HINTERNET request, std::string& head) {
   return true;
 }
 
-void countHeadMoved(NetRequest& r, const std::string& head) {
-  if (r.calls) r.calls->moved(static_cast<DWORD>(head.size()));
+// The proxy the session goes through, as the system is configured; empty
+// for none.
+std::string proxyOf(HINTERNET root) {
+  DWORD length = 0;
+  InternetQueryOptionA(root, INTERNET_OPTION_PROXY, nullptr, &length);
+  if (length < sizeof(INTERNET_PROXY_INFO)) return std::string();
+  std::vector<char> buffer(length);
+  if (!InternetQueryOptionA(root, INTERNET_OPTION_PROXY, buffer.data(), &length))
+    return std::string();
+  const INTERNET_PROXY_INFO* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
+  if (info->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !info->lpszProxy) return std::string();
+  return reinterpret_cast<const char*>(info->lpszProxy);
+}
+
+// Ends the exchange at `stage` with the error of the call that just failed.
+bool failAt(HttpOutcome& outcome, HttpStage stage) {
+  outcome.number = GetLastError();
+  outcome.responseNumber = outcome.number;
+  outcome.stage = stage;
+  return false;
+}
+
+// Opens the hop's connection and request and adds the caller's lines; a
+// failure is the stage `failed` (a redirected hop fails as its reply).
+bool openHop(Exchange& x, const HttpRequest& hop, HttpOutcome& outcome, bool firstHop) {
+  closeHopHandles(x);
+  x.connection = InternetConnectA(x.root, hop.hostName.c_str(), hop.port, nullptr, nullptr,
+                                  INTERNET_SERVICE_HTTP, 0, 0);
+  if (!x.connection) return failAt(outcome, firstHop ? HttpStage::Connect : HttpStage::Reply);
+  DWORD flags = REQUEST_FLAGS | (hop.secure ? INTERNET_FLAG_SECURE : 0);
+  x.request = HttpOpenRequestA(x.connection, hop.verb.c_str(), hop.objectName.c_str(), nullptr,
+                               nullptr, nullptr, flags, 0);
+  if (!x.request) return failAt(outcome, firstHop ? HttpStage::OpenRequest : HttpStage::Reply);
+  for (size_t i = 0; i < hop.headerLines.size(); ++i) {
+    outcome.headerIndex = i;
+    if (!HttpAddRequestHeadersA(x.request, hop.headerLines[i].c_str(), static_cast<DWORD>(-1),
+                                HTTP_ADDREQ_FLAG_ADD))
+      return failAt(outcome, firstHop ? HttpStage::AddHeader : HttpStage::Reply);
+  }
+  return true;
+}
+
+// Writes the body piece by piece through the worker, idle between calls.
+bool sendBody(Exchange& x, const BodySource& body, HttpOutcome& outcome) {
+  const char* bytes = nullptr;
+  uint32_t count = 0;
+  HINTERNET request = x.request;
+  for (; body.next(body.context, bytes, count) && count > 0;) {
+    if (x.worker) x.worker->bytes.assign(bytes, bytes + count);
+    if (runCall(x, [request, count](WorkerState& t) {
+          DWORD done = 0;
+          BOOL ok = InternetWriteFile(request, t.bytes.data(), count, &done);
+          if (!ok) {
+            // The response information belongs to the thread that made the call.
+            DWORD error = GetLastError();
+            char text[RESPONSE_TEXT_SIZE];
+            DWORD length = sizeof text;
+            t.responseError = 0;
+            InternetGetLastResponseInfoA(&t.responseError, text, &length);
+            SetLastError(error);
+          }
+          t.moved(ok ? done : 0);
+          return ok;
+        }))
+      continue;
+    failAt(outcome, HttpStage::Body);
+    outcome.responseNumber = x.worker ? x.worker->responseError : 0;
+    return false;
+  }
+  if (count == 0) return true;
+  outcome.stage = HttpStage::Body;
+  outcome.sourceFailed = true;
+  return false;
+}
+
+// Sends the request and waits for the final reply's head, following
+// redirects; the head is then in x.replyHead.
+bool sendAndAwaitReply(Exchange& x, const HttpRequest& request, HttpOutcome& outcome) {
+  HttpRequest hop = request;
+  if (!openHop(x, hop, outcome, true)) return false;
+  startWorker(x);
+  HINTERNET handle = x.request;
+  if (!runCall(
+          x, [handle](WorkerState&) { return HttpSendRequestExA(handle, nullptr, nullptr, 0, 0); }))
+    return failAt(outcome, HttpStage::Send);
+  queryText(x.request, HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS,
+            outcome.requestHead, MAX_REPLY_HEAD);
+  if (hop.body.next && !sendBody(x, hop.body, outcome)) return false;
+  if (!runCall(x, [handle](WorkerState&) { return HttpEndRequestA(handle, nullptr, 0, 0); })) {
+    if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
+      outcome.refusal = "its head grew the agent by more than 64 MiB";
+    return failAt(outcome, HttpStage::Reply);
+  }
+  std::string head;
+  for (int redirects = 0;;) {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    HttpQueryInfoA(x.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                   nullptr);
+    if (!queryReplyHead(x.request, head)) {
+      if (GetLastError() == ERROR_HTTP_INVALID_SERVER_RESPONSE)
+        outcome.refusal = "its head is longer than 256 KiB";
+      return failAt(outcome, HttpStage::Reply);
+    }
+    // WinINet shows none of a head's bytes while it reads it.
+    countMoved(x, head.size());
+    if (!nextHop(hop, redirects, static_cast<int>(status), head)) break;
+    if (!openHop(x, hop, outcome, false)) return false;
+    handle = x.request;
+    if (!runCall(
+            x, [handle](WorkerState&) { return HttpSendRequestA(handle, nullptr, 0, nullptr, 0); }))
+      return failAt(outcome, HttpStage::Reply);
+  }
+  queryText(x.request, HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS,
+            outcome.requestHead, MAX_REPLY_HEAD);
+  queryText(x.request, HTTP_QUERY_RAW_HEADERS_CRLF, outcome.replyHead, MAX_REPLY_HEAD);
+  // The final reply, read by the agent's own rules: WinINet lets broken
+  // framing pass on some systems (wine's takes two different Content-Lengths,
+  // a four-digit status, "ICY").
+  if (!readReplyHead(head, x.replyHead)) {
+    outcome.refusal = x.replyHead.refusal;
+    SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    return failAt(outcome, HttpStage::Reply);
+  }
+  if (x.replyHead.status < 200 && !readFinalAfterInterim(x))
+    return failAt(outcome, HttpStage::Reply);
+  return true;
+}
+
+void exchange(Exchange& x, const HttpRequest& request, const ReplySink& sink,
+              HttpOutcome& outcome) {
+  x.root = InternetOpenA(request.agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  if (!x.root) {
+    failAt(outcome, HttpStage::OpenSession);
+    return;
+  }
+  // WinINet's own time-outs as well, where it honours them. Connections and
+  // requests inherit these from the session.
+  DWORD timeout = static_cast<DWORD>(LOW_SPEED_WINDOW_SECONDS) * 1000;
+  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                       INTERNET_OPTION_RECEIVE_TIMEOUT})
+    InternetSetOptionA(x.root, option, &timeout, sizeof timeout);
+  outcome.proxy = proxyOf(x.root);
+  outcome.trustedCertificates = "the system's certificate store";
+  if (!sendAndAwaitReply(x, request, outcome)) return;
+  if (!x.interim.taken) {
+    char status[10] = "";
+    DWORD length = sizeof status;
+    if (!HttpQueryInfoA(x.request, HTTP_QUERY_STATUS_CODE, status, &length, nullptr)) {
+      failAt(outcome, HttpStage::Status);
+      return;
+    }
+  }
+  outcome.stage = HttpStage::ReadBody;
+  if (!sink.head(sink.context, x.replyHead, outcome.replyHead)) {
+    outcome.sinkRefused = true;
+    return;
+  }
+  std::vector<char> buffer(REPLY_READ_SIZE);
+  for (;;) {
+    uint32_t count = 0;
+    bool read = x.interim.taken ? readAfterInterim(x, buffer.data(), REPLY_READ_SIZE, count)
+                                : readReplyBytes(x, buffer.data(), REPLY_READ_SIZE, count);
+    if (!read) {
+      failAt(outcome, HttpStage::ReadBody);
+      return;
+    }
+    if (count == 0) break;
+    if (!sink.bytes(sink.context, buffer.data(), count)) {
+      outcome.sinkRefused = true;
+      return;
+    }
+  }
+  outcome.stage = HttpStage::Done;
+}
+
+}  // namespace
+
+void httpExchange(const HttpRequest& request, const ReplySink& sink, HttpOutcome& outcome) {
+  outcome = HttpOutcome();
+  Exchange x;
+  exchange(x, request, sink, outcome);
+  closeHopHandles(x);
+  stopWorker(x);
+  if (x.root) InternetCloseHandle(x.root);
 }
 
 bool crackUrl(const std::string& url, UrlParts& parts) {
-  char scheme[SCHEME_LENGTH + 1] = "";
-  char host[HOST_LENGTH + 1] = "";
-  char user[USER_LENGTH + 1] = "";
-  char password[PASSWORD_LENGTH + 1] = "";
-  char path[PATH_LENGTH + 1] = "";
-  char extra[EXTRA_LENGTH + 1] = "";
+  // Each buffer one byte larger than the length it is given, so that a part
+  // that fills its length still has its terminator.
+  char scheme[UrlParts::SCHEME_LIMIT + 1] = "";
+  char host[UrlParts::HOST_LIMIT + 1] = "";
+  char user[UrlParts::USER_LIMIT + 1] = "";
+  char password[UrlParts::PASSWORD_LIMIT + 1] = "";
+  char path[UrlParts::PATH_LIMIT + 1] = "";
+  char extra[UrlParts::EXTRA_LIMIT + 1] = "";
   URL_COMPONENTSA components;
   std::memset(&components, 0, sizeof components);
   components.dwStructSize = sizeof components;
-  components.lpszScheme = scheme;
-  components.dwSchemeLength = SCHEME_LENGTH;
-  components.lpszHostName = host;
-  components.dwHostNameLength = HOST_LENGTH;
-  components.lpszUserName = user;
-  components.dwUserNameLength = USER_LENGTH;
-  components.lpszPassword = password;
-  components.dwPasswordLength = PASSWORD_LENGTH;
-  components.lpszUrlPath = path;
-  components.dwUrlPathLength = PATH_LENGTH;
-  components.lpszExtraInfo = extra;
-  components.dwExtraInfoLength = EXTRA_LENGTH;
+  auto lend = [](char* buffer, size_t limit, LPSTR& part, DWORD& length) {
+    part = buffer;
+    length = static_cast<DWORD>(limit);
+  };
+  lend(scheme, UrlParts::SCHEME_LIMIT, components.lpszScheme, components.dwSchemeLength);
+  lend(host, UrlParts::HOST_LIMIT, components.lpszHostName, components.dwHostNameLength);
+  lend(user, UrlParts::USER_LIMIT, components.lpszUserName, components.dwUserNameLength);
+  lend(password, UrlParts::PASSWORD_LIMIT, components.lpszPassword, components.dwPasswordLength);
+  lend(path, UrlParts::PATH_LIMIT, components.lpszUrlPath, components.dwUrlPathLength);
+  lend(extra, UrlParts::EXTRA_LIMIT, components.lpszExtraInfo, components.dwExtraInfoLength);
   if (!InternetCrackUrlA(url.c_str(), 0, 0, &components)) return false;
   // Some WinINet versions split any "name:" as a scheme; only what an HTTP
   // exchange can carry counts as recognised, on every system alike.
@@ -122,248 +306,22 @@ bool crackUrl(const std::string& url, UrlParts& parts) {
   return true;
 }
 
-NetHandle netOpen(const char* agent) {
-  HINTERNET handle = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (handle == nullptr) return nullptr;
-  // WinINet's own time-outs as well, where it honours them. Connections and
-  // requests inherit these from the root.
-  DWORD timeout = idleMilliseconds();
-  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                       INTERNET_OPTION_RECEIVE_TIMEOUT})
-    InternetSetOptionA(handle, option, &timeout, sizeof timeout);
-  NetRoot* root = new NetRoot;
-  root->handle = handle;
-  return root;
-}
+extern const NetErrorNumbers NET_ERRORS = {ERROR_NOT_ENOUGH_MEMORY,
+                                           ERROR_HTTP_INVALID_SERVER_RESPONSE,
+                                           ERROR_INTERNET_CONNECTION_RESET, ERROR_INTERNET_TIMEOUT};
 
-NetHandle netConnect(NetHandle rootHandle, const std::string& hostName, uint16_t port) {
-  NetRoot* root = asHandle<NetRoot>(rootHandle, HandleKind::Root);
-  if (!root) return nullptr;
-  HINTERNET handle = InternetConnectA(root->handle, hostName.c_str(), port, nullptr, nullptr,
-                                      INTERNET_SERVICE_HTTP, 0, 0);
-  if (!handle) return nullptr;
-  NetConnection* connection = new NetConnection;
-  connection->handle = handle;
-  connection->root = root->handle;
-  connection->hostName = hostName;
-  connection->port = port;
-  return connection;
-}
-
-NetHandle netOpenRequest(NetHandle connectionHandle, const char* verb,
-                         const std::string& objectName, bool secure) {
-  NetConnection* connection = asHandle<NetConnection>(connectionHandle, HandleKind::Connection);
-  if (!connection) return nullptr;
-  // An https URL is fetched over TLS; a certificate that does not verify
-  // fails the send.
-  DWORD flags = REQUEST_FLAGS | (secure ? INTERNET_FLAG_SECURE : 0);
-  HINTERNET handle = HttpOpenRequestA(connection->handle, verb, objectName.c_str(), nullptr,
-                                      nullptr, nullptr, flags, 0);
-  if (!handle) return nullptr;
-  NetRequest* r = new NetRequest;
-  r->root = connection->root;
-  r->handle = handle;
-  r->verb = verb;
-  r->hostName = connection->hostName;
-  r->port = connection->port;
-  r->objectName = objectName;
-  r->secure = secure;
-  r->calls = new CallThread;
-  r->calls->speed.start(GetTickCount64());
-  r->thread = CreateThread(nullptr, 0, runCalls, r->calls, 0, nullptr);
-  // Without a thread of its own the request still works, without the watch.
-  if (!r->thread) r->calls->holders = 1;
-  return r;
-}
-
-bool netAddHeaderLine(NetHandle handle, const std::string& line) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r || !r->handle) return false;
-  if (!addHeaderLine(r->handle, line)) return false;
-  r->headerLines.push_back(line);
-  return true;
-}
-
-bool netSendRequest(NetHandle handle) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r) return false;
-  HINTERNET request = r->handle;
-  return runCall(
-      *r, [request](CallThread&) { return HttpSendRequestExA(request, nullptr, nullptr, 0, 0); });
-}
-
-bool netWrite(NetHandle handle, const void* bytes, uint32_t count) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r) return false;
-  lastWriteResponseError = 0;
-  if (r->calls) {
-    // The thread is idle between calls.
-    const char* from = static_cast<const char*>(bytes);
-    r->calls->bytes.assign(from, from + count);
+std::string netErrorText(unsigned long number) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE |
+                                    FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                GetModuleHandleA("wininet.dll"), number, 1024,
+                                reinterpret_cast<char*>(&text), 0, nullptr);
+  if (length != 0 && text != nullptr) {
+    std::string message(text, length);
+    LocalFree(text);
+    return message;
   }
-  HINTERNET request = r->handle;
-  bool written = runCall(*r, [request, count](CallThread& t) {
-    DWORD done = 0;
-    BOOL ok = InternetWriteFile(request, t.bytes.data(), count, &done);
-    if (!ok) {
-      // The response information belongs to the thread that made the call.
-      DWORD error = GetLastError();
-      char text[RESPONSE_TEXT_SIZE];
-      DWORD length = sizeof text;
-      InternetGetLastResponseInfoA(&t.responseError, text, &length);
-      SetLastError(error);
-    }
-    t.moved(ok ? done : 0);
-    return ok;
-  });
-  if (!written && r->calls) lastWriteResponseError = r->calls->responseError;
-  return written;
-}
-
-unsigned long netLastResponseError() {
-  return lastWriteResponseError;
-}
-
-bool netEndRequest(NetHandle handle) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r) return false;
-  HINTERNET request = r->handle;
-  if (!runCall(*r, [request](CallThread&) { return HttpEndRequestA(request, nullptr, 0, 0); }))
-    return false;
-  if (!followRedirects(*r)) return false;
-  // The final reply, read by the agent's own rules: WinINet lets broken
-  // framing pass on some systems (wine's takes two different Content-Lengths,
-  // a four-digit status, "ICY").
-  std::string head;
-  if (!queryReplyHead(r->handle, head)) return false;
-  countHeadMoved(*r, head);
-  if (!readReplyHead(head, r->replyHead)) {
-    SetLastError(ERROR_HTTP_INVALID_SERVER_RESPONSE);
-    return false;
-  }
-  if (r->replyHead.status < 200) return readFinalAfterInterim(*r);
-  return true;
-}
-
-bool netQueryStatusText(NetHandle handle, char* buffer, uint32_t capacity) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r || !r->handle) return false;
-  if (r->interim.taken) {
-    std::string status = std::to_string(r->replyHead.status);
-    if (status.size() + 1 > capacity) {
-      SetLastError(ERROR_INSUFFICIENT_BUFFER);
-      return false;
-    }
-    std::memcpy(buffer, status.c_str(), status.size() + 1);
-    return true;
-  }
-  DWORD length = capacity;
-  return HttpQueryInfoA(r->handle, HTTP_QUERY_STATUS_CODE, buffer, &length, nullptr) != FALSE;
-}
-
-bool netQueryContentLength(NetHandle handle, uint64_t& length) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r || !r->handle) return false;
-  if (r->replyHead.framing != BodyFraming::Length) {
-    SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
-    return false;
-  }
-  length = r->replyHead.contentLength;
-  return true;
-}
-
-BodyFraming netQueryBodyFraming(NetHandle handle) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  return r ? r->replyHead.framing : BodyFraming::UntilClose;
-}
-
-bool netRead(NetHandle handle, void* buffer, uint32_t capacity, uint32_t& count) {
-  NetRequest* r = asHandle<NetRequest>(handle, HandleKind::Request);
-  if (!r) return false;
-  if (r->interim.taken) return readAfterInterim(*r, buffer, capacity, count);
-  return readReplyBytes(*r, buffer, capacity, count);
-}
-
-bool readReplyBytes(NetRequest& r, void* buffer, uint32_t capacity, uint32_t& count) {
-  HINTERNET request = r.handle;
-  if (r.bufferedReply > 0 && r.handle) {
-    // Bytes that have arrived already are read at once, without the thread.
-    DWORD done = 0;
-    if (!InternetReadFile(request, buffer, r.bufferedReply < capacity ? r.bufferedReply : capacity,
-                          &done))
-      return false;
-    if (r.calls) r.calls->moved(done);
-    r.bufferedReply = done < r.bufferedReply ? r.bufferedReply - done : 0;
-    count = done;
-    return true;
-  }
-  bool read = runCall(r, [request, capacity](CallThread& t) {
-    // InternetReadFile waits until it can fill the whole buffer: asking for
-    // what has arrived lets every piece count as bytes moving, so a server
-    // that sends slowly is not taken for a silent one.
-    DWORD available = 0;
-    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return FALSE;
-    DWORD wanted = available == 0 || available > capacity ? capacity : available;
-    t.bytes.resize(capacity);
-    DWORD done = 0;
-    BOOL ok = InternetReadFile(request, t.bytes.data(), wanted, &done);
-    t.bytes.resize(ok ? done : 0);
-    t.moved(ok ? done : 0);
-    t.bufferedReply = ok && available > done ? available - done : 0;
-    return ok;
-  });
-  if (!read) return false;
-  count = static_cast<uint32_t>(r.calls->bytes.size());
-  if (count > 0) std::memcpy(buffer, r.calls->bytes.data(), count);
-  r.bufferedReply = r.calls->bufferedReply;
-  return true;
-}
-
-void netClose(NetHandle handle) {
-  if (!handle) return;
-  switch (*static_cast<HandleKind*>(handle)) {
-    case HandleKind::Root: {
-      NetRoot* root = static_cast<NetRoot*>(handle);
-      InternetCloseHandle(root->handle);
-      delete root;
-      break;
-    }
-    case HandleKind::Connection: {
-      NetConnection* connection = static_cast<NetConnection*>(handle);
-      InternetCloseHandle(connection->handle);
-      delete connection;
-      break;
-    }
-    case HandleKind::Request: {
-      NetRequest* r = static_cast<NetRequest*>(handle);
-      closeHopHandles(*r);
-      if (r->thread) {
-        AcquireSRWLockExclusive(&r->calls->lock);
-        r->calls->quit = true;
-        WakeAllConditionVariable(&r->calls->changed);
-        ReleaseSRWLockExclusive(&r->calls->lock);
-        WaitForSingleObject(r->thread, INFINITE);
-        CloseHandle(r->thread);
-      }
-      if (r->calls) letGo(r->calls);
-      delete r;
-      break;
-    }
-  }
-}
-
-unsigned long netLastError() {
-  return GetLastError();
-}
-
-unsigned long netReplyTooLargeError() {
-  return ERROR_NOT_ENOUGH_MEMORY;
-}
-
-unsigned long netReplyFramingError() {
-  return ERROR_HTTP_INVALID_SERVER_RESPONSE;
-}
-
-unsigned long netReplyCutShortError() {
-  return ERROR_INTERNET_CONNECTION_RESET;
+  for (const KnownNetError& known : KNOWN_NET_ERRORS)
+    if (known.number == number) return known.text;
+  return std::string();
 }

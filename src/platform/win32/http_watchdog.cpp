@@ -1,6 +1,6 @@
 // WinINet honours its own time-outs unevenly, so the calls that wait on the
-// network run on a thread of the request's own while the caller keeps the
-// time. When the low-speed rule says too little has moved, the caller closes the
+// network run on a worker thread of the exchange's own while the caller keeps
+// the time. When the low-speed rule says too little has moved, the caller closes the
 // request's handles, WinINet's way to cancel a blocked call, and fails the
 // call as timed out. Should the call still not return, the thread is left to
 // it: it owns everything the call touches.
@@ -11,6 +11,32 @@
 #include <psapi.h>
 
 namespace {
+
+void letGo(WorkerState* calls) {
+  if (InterlockedDecrement(&calls->holders) == 0) delete calls;
+}
+
+DWORD WINAPI runCalls(void* context) {
+  WorkerState& t = *static_cast<WorkerState*>(context);
+  AcquireSRWLockExclusive(&t.lock);
+  for (;;) {
+    while (!t.posted && !t.quit) SleepConditionVariableSRW(&t.changed, &t.lock, INFINITE, 0);
+    if (!t.posted) break;
+    t.posted = false;
+    std::function<BOOL(WorkerState&)> call = std::move(t.call);
+    ReleaseSRWLockExclusive(&t.lock);
+    BOOL result = call(t);
+    DWORD error = GetLastError();
+    AcquireSRWLockExclusive(&t.lock);
+    t.result = result;
+    t.error = error;
+    t.finished = true;
+    WakeAllConditionVariable(&t.changed);
+  }
+  ReleaseSRWLockExclusive(&t.lock);
+  letGo(&t);
+  return 0;
+}
 
 // WinINet holds a reply's head whole while it reads it, however long it
 // grows, and offers no bound on it: the agent keeps its own. A call that
@@ -35,10 +61,10 @@ constexpr DWORD CANCEL_GRACE_MS = 5000;
 
 // The call moved too slowly or grew too large: cancel it and wait up to
 // `graceMs` for it to return. One that does not is left to its thread.
-void giveUp(NetRequest& r, DWORD graceMs) {
-  r.timedOut = true;
-  closeHopHandles(r);
-  CallThread& t = *r.calls;
+void giveUp(Exchange& x, DWORD graceMs) {
+  x.timedOut = true;
+  closeHopHandles(x);
+  WorkerState& t = *x.worker;
   ULONGLONG deadline = GetTickCount64() + graceMs;
   AcquireSRWLockExclusive(&t.lock);
   for (ULONGLONG now = GetTickCount64(); !t.finished && now < deadline; now = GetTickCount64())
@@ -47,49 +73,21 @@ void giveUp(NetRequest& r, DWORD graceMs) {
   if (!returned) t.quit = true;
   ReleaseSRWLockExclusive(&t.lock);
   if (returned) return;
-  CloseHandle(r.thread);
-  r.thread = nullptr;
-  letGo(r.calls);
-  r.calls = nullptr;
+  CloseHandle(x.thread);
+  x.thread = nullptr;
+  letGo(x.worker);
+  x.worker = nullptr;
 }
 
 }  // namespace
 
-void letGo(CallThread* calls) {
-  if (InterlockedDecrement(&calls->holders) == 0) delete calls;
-}
-
-DWORD WINAPI runCalls(void* context) {
-  CallThread& t = *static_cast<CallThread*>(context);
-  AcquireSRWLockExclusive(&t.lock);
-  for (;;) {
-    while (!t.posted && !t.quit) SleepConditionVariableSRW(&t.changed, &t.lock, INFINITE, 0);
-    if (!t.posted) break;
-    t.posted = false;
-    std::function<BOOL(CallThread&)> call = std::move(t.call);
-    ReleaseSRWLockExclusive(&t.lock);
-    BOOL result = call(t);
-    DWORD error = GetLastError();
-    AcquireSRWLockExclusive(&t.lock);
-    t.result = result;
-    t.error = error;
-    t.finished = true;
-    WakeAllConditionVariable(&t.changed);
-  }
-  ReleaseSRWLockExclusive(&t.lock);
-  letGo(&t);
-  return 0;
-}
-
-// Runs `call` on the request's thread and waits for it while bytes move
-// fast enough and the process does not grow past CALL_MEMORY_LIMIT.
-bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call) {
-  if (r.timedOut || !r.handle) {
-    SetLastError(r.timedOut ? ERROR_INTERNET_TIMEOUT : ERROR_INVALID_HANDLE);
+bool runCall(Exchange& x, std::function<BOOL(WorkerState&)> call) {
+  if (x.timedOut || !x.request) {
+    SetLastError(x.timedOut ? ERROR_INTERNET_TIMEOUT : ERROR_INVALID_HANDLE);
     return false;
   }
-  CallThread& t = *r.calls;
-  if (!r.thread) return call(t) != FALSE;
+  WorkerState& t = *x.worker;
+  if (!x.thread) return call(t) != FALSE;
   AcquireSRWLockExclusive(&t.lock);
   t.call = std::move(call);
   t.posted = true;
@@ -99,8 +97,10 @@ bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call) {
   WakeAllConditionVariable(&t.changed);
   for (;;) {
     if (t.finished) break;
-    uint64_t left = t.speed.millisecondsLeft(GetTickCount64());
-    if (left == 0) break;
+    ULONGLONG spent = GetTickCount64() - t.windowStart;
+    ULONGLONG window = static_cast<ULONGLONG>(LOW_SPEED_WINDOW_SECONDS) * 1000;
+    if (spent >= window) break;
+    ULONGLONG left = window - spent;
     DWORD wait = left < MEMORY_CHECK_MS ? static_cast<DWORD>(left) : MEMORY_CHECK_MS;
     SleepConditionVariableSRW(&t.changed, &t.lock, wait, 0);
     if (!t.finished && memoryBefore > 0 && processMemory() > memoryBefore + CALL_MEMORY_LIMIT) {
@@ -114,10 +114,76 @@ bool runCall(NetRequest& r, std::function<BOOL(CallThread&)> call) {
   ReleaseSRWLockExclusive(&t.lock);
   if (!finished) {
     // A call still growing is given no time: it would only grow further.
-    giveUp(r, overgrown ? 0 : CANCEL_GRACE_MS);
+    giveUp(x, overgrown ? 0 : CANCEL_GRACE_MS);
     error = overgrown ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INTERNET_TIMEOUT;
     result = FALSE;
   }
   SetLastError(error);
   return result != FALSE;
+}
+
+void closeHopHandles(Exchange& x) {
+  if (x.request) InternetCloseHandle(x.request);
+  if (x.connection) InternetCloseHandle(x.connection);
+  x.request = nullptr;
+  x.connection = nullptr;
+}
+
+void startWorker(Exchange& x) {
+  x.worker = new WorkerState;
+  x.thread = CreateThread(nullptr, 0, runCalls, x.worker, 0, nullptr);
+  if (!x.thread) x.worker->holders = 1;
+}
+
+void stopWorker(Exchange& x) {
+  if (x.thread) {
+    AcquireSRWLockExclusive(&x.worker->lock);
+    x.worker->quit = true;
+    WakeAllConditionVariable(&x.worker->changed);
+    ReleaseSRWLockExclusive(&x.worker->lock);
+    WaitForSingleObject(x.thread, INFINITE);
+    CloseHandle(x.thread);
+    x.thread = nullptr;
+  }
+  if (x.worker) letGo(x.worker);
+  x.worker = nullptr;
+}
+
+void countMoved(Exchange& x, size_t count) {
+  if (x.worker) x.worker->moved(static_cast<DWORD>(count));
+}
+
+bool readReplyBytes(Exchange& x, void* buffer, uint32_t capacity, uint32_t& count) {
+  HINTERNET request = x.request;
+  if (x.bufferedReply > 0 && request) {
+    // Bytes that have arrived already are read at once, without the worker.
+    DWORD done = 0;
+    if (!InternetReadFile(request, buffer, x.bufferedReply < capacity ? x.bufferedReply : capacity,
+                          &done))
+      return false;
+    countMoved(x, done);
+    x.bufferedReply = done < x.bufferedReply ? x.bufferedReply - done : 0;
+    count = done;
+    return true;
+  }
+  bool read = runCall(x, [request, capacity](WorkerState& t) {
+    // InternetReadFile waits until it can fill the whole buffer: asking for
+    // what has arrived lets every piece count as bytes moving, so a server
+    // that sends slowly is not taken for a silent one.
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0)) return FALSE;
+    DWORD wanted = available == 0 || available > capacity ? capacity : available;
+    t.bytes.resize(capacity);
+    DWORD done = 0;
+    BOOL ok = InternetReadFile(request, t.bytes.data(), wanted, &done);
+    t.bytes.resize(ok ? done : 0);
+    t.moved(ok ? done : 0);
+    t.bufferedReply = ok && available > done ? available - done : 0;
+    return ok;
+  });
+  if (!read) return false;
+  count = static_cast<uint32_t>(x.worker->bytes.size());
+  if (count > 0) std::memcpy(buffer, x.worker->bytes.data(), count);
+  x.bufferedReply = x.worker->bufferedReply;
+  return true;
 }

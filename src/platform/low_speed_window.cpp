@@ -5,8 +5,8 @@
 // the library's copy, which defines nothing else, is then never linked in.
 #include "platform/http_rules.h"
 
-#ifndef TARVOLIN_NET_IDLE_SECONDS
-#define TARVOLIN_NET_IDLE_SECONDS 60
+#ifndef TARVOLIN_LOW_SPEED_WINDOW_SECONDS
+#define TARVOLIN_LOW_SPEED_WINDOW_SECONDS 60
 #endif
 
-extern const long NET_IDLE_SECONDS = TARVOLIN_NET_IDLE_SECONDS;
+extern const long LOW_SPEED_WINDOW_SECONDS = TARVOLIN_LOW_SPEED_WINDOW_SECONDS;
