@@ -63,7 +63,12 @@ class Workspace(unittest.TestCase):
     def probe(self, *args):
         paths = [harness.windows_path(a) if a.startswith("/") else a for a in args]
         result = harness.run(paths, timeout=harness.limit(60, 180))
-        return result.returncode, result.stdout.decode("utf-8", "replace")
+        out = result.stdout.decode("utf-8", "replace")
+        # An empty standard output is a probe that never reached its verdict:
+        # its standard error says why.
+        if not out:
+            out = "(no verdict; standard error: %r)" % result.stderr[-2000:]
+        return result.returncode, out
 
     def signed_pair(self, name, image, digest="sha256"):
         source = pe_files.write(self.path(name + ".in"), image)
