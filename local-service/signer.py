@@ -13,6 +13,9 @@ import tempfile
 
 CERT_NAME = "dev-signing-cert.pem"
 KEY_NAME = "dev-signing-key.pem"
+TLS_CERT_NAME = "tls-cert.pem"
+TLS_KEY_NAME = "tls-key.pem"
+TLS_SUBJECT = "/CN=localhost/O=tarvolin-agent local service"
 CERT_SUBJECT = "/CN=Tarvolin Local Development Signing/O=tarvolin-agent local service"
 TOOL_TIMEOUT_SECONDS = 300
 
@@ -30,33 +33,49 @@ def require_tools():
 
 def ensure_certificate(state_dir):
     """Returns (cert path, key path), making both on first use."""
-    cert = os.path.join(state_dir, CERT_NAME)
-    key = os.path.join(state_dir, KEY_NAME)
+    return ensure_pair(state_dir, CERT_NAME, KEY_NAME, "rsa:3072", CERT_SUBJECT,
+                       ["basicConstraints=critical,CA:FALSE",
+                        "keyUsage=critical,digitalSignature",
+                        "extendedKeyUsage=codeSigning"], "development")
+
+
+def ensure_tls_certificate(state_dir):
+    """Returns (cert path, key path) of the service's own HTTPS certificate,
+    making both on first use. The certificate is its own authority: a client
+    trusts it by naming the certificate file as its CA file. It is valid for
+    localhost and 127.0.0.1."""
+    return ensure_pair(state_dir, TLS_CERT_NAME, TLS_KEY_NAME, "rsa:2048", TLS_SUBJECT,
+                       ["subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1",
+                        "extendedKeyUsage=serverAuth"], "HTTPS")
+
+
+def ensure_pair(state_dir, cert_name, key_name, key_type, subject, extensions, purpose):
+    cert = os.path.join(state_dir, cert_name)
+    key = os.path.join(state_dir, key_name)
     # Two services starting on one state folder must not make two pairs.
     with open(os.path.join(state_dir, ".cert-lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not (os.path.exists(cert) and os.path.exists(key)):
-            make_certificate(state_dir, cert, key)
+            make_certificate(state_dir, cert, key, key_type, subject, extensions, purpose)
     return cert, key
 
 
-def make_certificate(state_dir, cert, key):
+def make_certificate(state_dir, cert, key, key_type, subject, extensions, purpose):
     scratch = tempfile.mkdtemp(prefix=".cert-", dir=state_dir)
     try:
-        new_cert = os.path.join(scratch, CERT_NAME)
-        new_key = os.path.join(scratch, KEY_NAME)
+        new_cert = os.path.join(scratch, os.path.basename(cert))
+        new_key = os.path.join(scratch, os.path.basename(key))
+        command = ["openssl", "req", "-x509", "-newkey", key_type, "-nodes",
+                   "-keyout", new_key, "-out", new_cert, "-days", "3650", "-subj", subject]
+        for extension in extensions:
+            command += ["-addext", extension]
         result = subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "rsa:3072", "-nodes",
-             "-keyout", new_key, "-out", new_cert, "-days", "3650",
-             "-subj", CERT_SUBJECT,
-             "-addext", "basicConstraints=critical,CA:FALSE",
-             "-addext", "keyUsage=critical,digitalSignature",
-             "-addext", "extendedKeyUsage=codeSigning"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            timeout=TOOL_TIMEOUT_SECONDS)
+            command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, timeout=TOOL_TIMEOUT_SECONDS)
         if result.returncode != 0:
-            raise SystemExit("tarvolin_service: openssl could not make the development "
-                             "certificate:\n" + result.stdout.decode("utf-8", "replace"))
+            raise SystemExit("tarvolin_service: openssl could not make the %s "
+                             "certificate:\n%s" % (purpose,
+                                                    result.stdout.decode("utf-8", "replace")))
         os.chmod(new_key, 0o600)
         os.replace(new_key, key)
         os.replace(new_cert, cert)

@@ -6,7 +6,11 @@ Answers the agent's version check, upload, download and upgrade query on
 needs nothing beyond Debian's python3 and python3-multipart, openssl and
 osslsigncode.
 
-    python3 local-service/tarvolin_service.py [--port 8080] [--state-dir DIR]
+    python3 local-service/tarvolin_service.py [--port 8080] [--state-dir DIR] [--https]
+
+With --https (or --tls-cert and --tls-key) it serves HTTPS instead, with a
+certificate for localhost made on first start, and hands out https://
+download addresses.
 
 Requests in proxy form ("POST http://localhost:8080/... HTTP/1.1") are
 answered too, so an agent whose service host is fixed can reach this server
@@ -19,6 +23,7 @@ import os
 import re
 import shutil
 import signal
+import ssl
 import sys
 import time
 import urllib.parse
@@ -27,8 +32,17 @@ import zipfile
 from xml.sax.saxutils import escape
 
 import faults
-import form_data
 import signer
+
+try:
+    import form_data
+except ImportError as missing:
+    # python3-multipart is Debian's; another python3 (a venv, pyenv) lacks it.
+    if not (missing.name or "").startswith("multipart"):
+        raise
+    sys.exit("tarvolin_service: %s cannot import python3-multipart's module multipart "
+             "(%s). Install the Debian package python3-multipart and run the service "
+             "with Debian's /usr/bin/python3." % (sys.executable, missing))
 
 ROOT = "/tarvolinFE"
 VERSION_PATH = ROOT + "/version.aspx"
@@ -240,11 +254,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- plumbing ---------------------------------------------------------
 
+    @property
+    def scheme(self):
+        return "https" if isinstance(self.connection, ssl.SSLSocket) else "http"
+
+    def handle(self):
+        if isinstance(self.connection, ssl.SSLSocket):
+            # Here, in the connection's own thread and under its time-out,
+            # so that a slow or refusing client holds up no one else.
+            try:
+                self.connection.do_handshake()
+            except (OSError, ValueError) as error:
+                self.close_connection = True
+                self.log_message("TLS handshake failed: %s", error)
+                return
+        super().handle()
+
     def handle_one_request(self):
         try:
             super().handle_one_request()
-        except (ConnectionError, TimeoutError) as error:
-            # The client went away or stalled mid-request; nothing to answer.
+        except (ConnectionError, TimeoutError, ssl.SSLError) as error:
+            # The client went away, stalled or broke TLS mid-request; nothing
+            # to answer.
             self.close_connection = True
             self.log_message("connection lost: %s", error)
 
@@ -301,7 +332,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 CODE_ACCEPTED, "tarvolin-agent upgrade",
                 "The local signing service accepts agents from version %s on; "
                 "see the page for details." % self.server.settings.min_version,
-                "http://%s%s" % (host, UPGRADE_PAGE_PATH)))
+                "%s://%s%s" % (self.scheme, host, UPGRADE_PAGE_PATH)))
         elif path == UPGRADE_PAGE_PATH:
             page = UPGRADE_PAGE % {"min_version": escape(self.server.settings.min_version)}
             self.send_bytes(200, page.encode("utf-8"), "text/html; charset=utf-8",
@@ -386,8 +417,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not files:
             return Verdict(CODE_NO_FILES, "Nothing to sign", "The upload carries no file.")
         verdict, result_name = sign_job(settings, job_dir, files)
-        return verdict or Verdict(CODE_ACCEPTED, "Signed", "", "http://%s%s%s/%s" % (
-            host, DOWNLOAD_PREFIX, job_id, urllib.parse.quote(result_name, safe="")))
+        return verdict or Verdict(CODE_ACCEPTED, "Signed", "", "%s://%s%s%s/%s" % (
+            self.scheme, host, DOWNLOAD_PREFIX, job_id,
+            urllib.parse.quote(result_name, safe="")))
 
     def discard_body(self, length):
         while length > 0:
@@ -453,7 +485,16 @@ def parse_arguments(argv):
                         help="hand back a result that is not the input plus a signature, "
                              "to rehearse a client's checks: " +
                              "; ".join("%s: %s" % item for item in sorted(faults.MODES.items())))
+    parser.add_argument("--https", action="store_true",
+                        help="serve HTTPS with a certificate for localhost and 127.0.0.1, "
+                             "made in the state folder on first start (tls-cert.pem; "
+                             "clients trust it as their CA file)")
+    parser.add_argument("--tls-cert",
+                        help="serve HTTPS with this certificate (PEM; with --tls-key)")
+    parser.add_argument("--tls-key", help="the private key of --tls-cert (PEM)")
     args = parser.parse_args(argv)
+    if bool(args.tls_cert) != bool(args.tls_key):
+        parser.error("--tls-cert and --tls-key go together")
     if not VERSION_PATTERN.match(args.min_version):
         parser.error("--min-version must be a dotted number such as 1.2")
     if not 0 <= args.port <= 65535:
@@ -485,16 +526,38 @@ def write_port_file(path, port):
     os.replace(scratch, path)
 
 
+def tls_context(args, settings):
+    """(SSL context, certificate path) for HTTPS, or (None, None) for plain HTTP."""
+    if args.tls_cert:
+        cert, key = os.path.abspath(args.tls_cert), os.path.abspath(args.tls_key)
+    elif args.https:
+        cert, key = signer.ensure_tls_certificate(settings.state_dir)
+    else:
+        return None, None
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    try:
+        context.load_cert_chain(cert, key)
+    except (OSError, ssl.SSLError) as error:
+        raise SystemExit("tarvolin_service: cannot use %s and %s for HTTPS: %s" %
+                         (cert, key, error))
+    return context, cert
+
+
 def main(argv):
     args = parse_arguments(argv)
     signer.require_tools()
     settings = prepare_state(args)
+    context, tls_cert = tls_context(args, settings)
     try:
         server = Server((args.host, args.port), Handler)
     except OSError as error:
         sys.stderr.write("tarvolin_service: cannot listen on %s:%d: %s\n" %
                          (args.host, args.port, error.strerror))
         return 1
+    if context:
+        # The handshake waits for the connection's thread (Handler.handle).
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=False)
     server.settings = settings
     port = server.server_address[1]
 
@@ -508,10 +571,11 @@ def main(argv):
         # Both, explicitly: a shell starts background jobs with SIGINT ignored.
         signal.signal(signal.SIGTERM, stop)
         signal.signal(signal.SIGINT, stop)
-        sys.stderr.write("tarvolin_service: listening on http://%s:%d/ (state in %s, "
-                         "keys in %s, certificate %s)\n" %
-                         (args.host, port, settings.state_dir, settings.keys_file,
-                          settings.cert))
+        sys.stderr.write("tarvolin_service: listening on %s://%s:%d/ (state in %s, "
+                         "keys in %s, certificate %s%s)\n" %
+                         ("https" if context else "http", args.host, port,
+                          settings.state_dir, settings.keys_file, settings.cert,
+                          ", HTTPS certificate %s" % tls_cert if context else ""))
         sys.stderr.flush()
         if args.port_file:
             write_port_file(args.port_file, port)

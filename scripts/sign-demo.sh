@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up, builds the agent for Linux and Windows, starts the local signing
-# service on port 8080 and signs a real Windows program (the agent's own .exe)
-# with the Linux agent, then checks the signature with osslsigncode. Then it
-# signs again with -verify, which proves the result before saving it, and
-# shows a tampered result from a misbehaving service being refused.
+# service on a free port and signs a real Windows program (the agent's own
+# .exe) with the Linux agent, then checks the signature with osslsigncode.
+# Then it signs again with -verify, which proves the result before saving it,
+# and shows a tampered result from a misbehaving service being refused.
+# Every step fails the demo when its service does not answer or its outcome is
+# not the one shown.
 # Safe to run again: setup and builds are incremental, and the service keeps
 # its certificate and keys in .service-state/.
 #
@@ -14,8 +16,10 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 jobs=${TARVOLIN_JOBS:-$(nproc)}
 prefix=${TARVOLIN_BUILD_PREFIX:-build/}
-port=8080
 state_dir=$here/.service-state
+# One interpreter for every service of the demo: Debian's, the one that sees
+# python3-multipart (a pyenv or venv python3 first on the PATH does not).
+python=/usr/bin/python3
 
 "$here/scripts/setup.sh"
 
@@ -34,52 +38,75 @@ windows_program=$here/${prefix}win32/tarvolin-agent.exe
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarvolin-sign-demo.XXXXXX")
 service_pid=""
-stop_service() {
-  if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
-    kill -TERM "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
+fault_pid=""
+stop_service() { # pid
+  if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
   fi
-  service_pid=""
 }
-show_service_log() {
-  [ -s "$scratch/service.log" ] && sed -e 's/^/  service: /' "$scratch/service.log"
+show_log() { # file
+  [ -s "$1" ] && sed -e 's/^/  service: /' "$1"
   return 0
 }
+show_service_log() { show_log "$scratch/service.log"; }
 cleanup() {
-  stop_service
+  stop_service "$service_pid"
+  stop_service "$fault_pid"
   rm -rf "$scratch"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-echo "== start the local signing service on 127.0.0.1:$port"
-/usr/bin/python3 "$here/local-service/tarvolin_service.py" --port "$port" \
-  --port-file "$scratch/port" --state-dir "$state_dir" 2>>"$scratch/service.log" &
-service_pid=$!
-for _ in $(seq 600); do
-  [ -s "$scratch/port" ] && break
-  if ! kill -0 "$service_pid" 2>/dev/null; then
-    show_service_log
-    echo "sign-demo: the service did not start (is another program using port $port?)" >&2
+# Starts the local service on a free port with the options given, sets
+# started_pid and started_port, and returns once the service answers a
+# request; the demo ends here when it does not.
+start_service() { # name log [service options...]
+  local name=$1 log=$2 port_file
+  shift 2
+  port_file=$(mktemp -u "$scratch/port.XXXXXX")
+  "$python" "$here/local-service/tarvolin_service.py" --port 0 --port-file "$port_file" \
+    --state-dir "$state_dir" "$@" 2>>"$log" &
+  started_pid=$!
+  for _ in $(seq 600); do # the first start makes an RSA key
+    [ -s "$port_file" ] && break
+    kill -0 "$started_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  started_port=$(cat "$port_file" 2>/dev/null || true)
+  if [ -z "$started_port" ] || ! "$python" - "$started_port" <<'PY'; then
+import http.client, sys
+try:
+    connection = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=30)
+    connection.request("GET", "/tarvolinFE/upgrade.html")
+    status = connection.getresponse().status
+except (OSError, http.client.HTTPException) as error:
+    sys.exit("sign-demo: no answer on port %s: %s" % (sys.argv[1], error))
+sys.exit(0 if status == 200 else "sign-demo: the upgrade page answered %d" % status)
+PY
+    show_log "$log"
+    echo "sign-demo: the $name did not start or does not answer" >&2
     exit 1
   fi
-  sleep 0.1
-done
-if [ ! -s "$scratch/port" ]; then
-  show_service_log
-  echo "sign-demo: the service did not start within a minute" >&2
-  exit 1
-fi
+}
+
+echo "== start the local signing service on a free port"
+start_service "signing service" "$scratch/service.log"
+service_pid=$started_pid
+port=$started_port
+echo "   listening on http://127.0.0.1:$port/tarvolinFE/"
 show_service_log
 : >"$scratch/service.log" # the service appends, so this starts the log afresh
 
-# The agent talks to localhost:8080 directly, not through a proxy that the
-# environment may name.
+# The agent talks to the service directly, not through a proxy that the
+# environment may name; AGENT_SERVICE_PORT says which service.
 run_agent() {
   echo "\$ tarvolin-agent $*"
   local status=0
-  (cd "$scratch" && env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY \
+  (cd "$scratch" && env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY \
+    -u all_proxy -u ALL_PROXY \
+    TARVOLIN_SERVICE_URL="http://127.0.0.1:${AGENT_SERVICE_PORT:-$port}/tarvolinFE/" \
     "$agent" "$@") || status=$?
   echo "(exit code $status)"
   return $status
@@ -108,7 +135,13 @@ echo "$verify_output" | grep -E 'Subject:|Issuer *:|Signature verification|Numbe
   awk '!seen[$0]++' | sed -e 's/^[[:space:]]*/  /'
 
 echo "== a key that the service does not know"
-run_agent -k wrong-key -v 1.0 -i tarvolin-agent.exe -o never-written.exe || true
+key_status=0
+run_agent -k wrong-key -v 1.0 -i tarvolin-agent.exe -o never-written.exe || key_status=$?
+if [ $key_status -ne 3 ] || [ -e "$scratch/never-written.exe" ]; then
+  show_service_log
+  echo "sign-demo: the service's refusal (exit code 3) did not come through" >&2
+  exit 1
+fi
 
 echo "== sign with -verify: the result must be the input plus a valid signature"
 run_agent -k demo-key -verify -signer "$cert" -i tarvolin-agent.exe -o verified.exe || {
@@ -117,33 +150,28 @@ run_agent -k demo-key -verify -signer "$cert" -i tarvolin-agent.exe -o verified.
   exit 1
 }
 
-echo "== a misbehaving service that changes a byte after signing, reached as a proxy"
-python3 "$here/local-service/tarvolin_service.py" --port 0 --fault tampered \
-  --port-file "$scratch/fault-port" --state-dir "$state_dir" 2>>"$scratch/fault.log" &
-fault_pid=$!
-for _ in $(seq 600); do
-  [ -s "$scratch/fault-port" ] || ! kill -0 "$fault_pid" 2>/dev/null && break
-  sleep 0.1
-done
-echo "\$ tarvolin-agent -k demo-key -verify -i tarvolin-agent.exe -o tampered.exe"
+echo "== a misbehaving service that changes a byte after signing"
+start_service "misbehaving service" "$scratch/fault.log" --fault tampered
+fault_pid=$started_pid
 tampered_status=0
-(cd "$scratch" && http_proxy="http://127.0.0.1:$(cat "$scratch/fault-port")" \
-  "$agent" -k demo-key -verify -i tarvolin-agent.exe -o tampered.exe 2>"$scratch/tampered.err") ||
-  tampered_status=$?
-cat "$scratch/tampered.err"
-echo "(exit code $tampered_status)"
+AGENT_SERVICE_PORT=$started_port run_agent -k demo-key -verify -i tarvolin-agent.exe \
+  -o tampered.exe >"$scratch/tampered.out" 2>"$scratch/tampered.err" || tampered_status=$?
+cat "$scratch/tampered.out" "$scratch/tampered.err"
 # The refused result was kept for inspection; the demo has shown it.
-kept=$(sed -n 's/^tarvolin-agent: the downloaded result is kept in //p' "$scratch/tampered.err")
+kept=$(sed -n 's/^tarvolin-agent: .*the downloaded result is kept in //p' "$scratch/tampered.err")
 [ -n "$kept" ] && rm -f "$kept"
-kill -TERM "$fault_pid" 2>/dev/null || true
-wait "$fault_pid" 2>/dev/null || true
-if [ $tampered_status -ne 1 ] || [ -e "$scratch/tampered.exe" ]; then
-  echo "sign-demo: the tampered result was not refused" >&2
+stop_service "$fault_pid"
+# Refused by the proof, not for any other reason such as a service that
+# never answered.
+if [ $tampered_status -ne 1 ] || [ -e "$scratch/tampered.exe" ] ||
+  ! grep -q '^Verification failed: ' "$scratch/tampered.out"; then
+  show_log "$scratch/fault.log"
+  echo "sign-demo: the tampered result was not refused by -verify" >&2
   exit 1
 fi
 
 echo "== what the service logged"
 show_service_log
-stop_service
+stop_service "$service_pid"
 echo "sign-demo: done. The service runs on its own with:"
-echo "  python3 local-service/tarvolin_service.py"
+echo "  /usr/bin/python3 local-service/tarvolin_service.py"

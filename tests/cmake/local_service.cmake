@@ -1,6 +1,7 @@
 # The local signing service, on the wire and through the real agent: natively
 # on Linux, under wine for the Windows builds. The agent reaches the service
-# through its proxy setting, so no fixed port is needed.
+# through its proxy setting, or over HTTPS through TARVOLIN_SERVICE_URL, so no
+# fixed port is needed.
 if(CMAKE_CROSSCOMPILING)
   set(local_service_test local-service-wine)
 else()

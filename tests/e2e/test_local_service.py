@@ -5,14 +5,17 @@
 
 Without AGENT only the service's own protocol is tested (with http.client).
 The agent's service URLs are fixed to localhost:8080, so it reaches the
-service, started on a free port, through its proxy setting (http_proxy).
+service, started on a free port, through its proxy setting (http_proxy), or
+over HTTPS through TARVOLIN_SERVICE_URL.
 """
 
 import http.client
+import hashlib
 import io
 import os
 import shutil
 import signal
+import ssl
 import struct
 import subprocess
 import sys
@@ -95,6 +98,9 @@ class RunningService:
         with open(port_file) as f:
             self.port = int(f.read())
         self.cert = os.path.join(self.state, "dev-signing-cert.pem")
+        # With --https: the service's own certificate, which clients trust.
+        self.tls_cert = (os.path.join(self.state, "tls-cert.pem") if "--https" in extra
+                         else None)
 
     def log_text(self):
         if not self.log.closed:
@@ -118,7 +124,12 @@ class RunningService:
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def request(self, method, target, body=None, headers=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
+        if self.tls_cert:
+            connection = http.client.HTTPSConnection(
+                "localhost", self.port, timeout=60,
+                context=ssl.create_default_context(cafile=self.tls_cert))
+        else:
+            connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
         try:
             connection.request(method, target, body=body, headers=headers or {})
             reply = connection.getresponse()
@@ -454,6 +465,17 @@ class ServiceLifecycleTests(unittest.TestCase):
         finally:
             first.close()
 
+    def test_an_interpreter_without_python3_multipart_is_told_so(self):
+        # -S leaves out site-packages, where Debian's python3-multipart lives,
+        # as a venv's or pyenv's python3 would.
+        with tempfile.TemporaryDirectory() as state:
+            result = subprocess.run([sys.executable, "-S", SERVICE, "--port", "0",
+                                     "--state-dir", state], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, timeout=30)
+        self.assertEqual(result.returncode, 1)
+        self.assertNotIn(b"Traceback", result.stderr)
+        self.assertIn(b"Install the Debian package python3-multipart", result.stderr)
+
     def test_a_busy_port_is_reported(self):
         first = RunningService()
         try:
@@ -587,6 +609,134 @@ class AgentTests(unittest.TestCase):
             archive.extractall(out_dir)
         for name in ("one.exe", "two.dll", "three.exe"):
             self.assertTrue(signature_verifies(os.path.join(out_dir, name), self.service.cert))
+
+
+# What the agent reads to find the certificates it trusts on Linux.
+TRUST_VARIABLES = ("CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR")
+WINE_ROOTS = "HKCU\\Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\"
+
+
+def wine_reg(*args):
+    return subprocess.run(harness.RUN.emulator + ["reg"] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=120)
+
+
+def pem_to_der(path):
+    with open(path) as f:
+        return ssl.PEM_cert_to_DER_cert(f.read())
+
+
+class HttpsAgentTests(unittest.TestCase):
+    """The real agent over the service's own HTTPS. On Linux it trusts the
+    service's certificate through CURL_CA_BUNDLE or SSL_CERT_FILE; under
+    wine the certificate is put into the user's root store for the run, as a
+    Windows user would import a private CA."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not harness.RUN.program:
+            raise unittest.SkipTest("no agent given")
+        cls.service = RunningService("--https")
+        der = pem_to_der(cls.service.tls_cert)
+        # The registry form of a store entry: the certificate as its one
+        # property (id 32, CERT_CERT_PROP_ID), under its SHA-1 thumbprint.
+        cls.wine_root = WINE_ROOTS + hashlib.sha1(der).hexdigest().upper()
+        cls.wine_blob = struct.pack("<III", 32, 1, len(der)) + der
+        if harness.RUN.wine:
+            try:
+                cls.trust_in_wine(True)
+            except RuntimeError:
+                cls.service.close()
+                raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if harness.RUN.wine:
+            cls.trust_in_wine(False)
+        cls.service.close()
+
+    @classmethod
+    def trust_in_wine(cls, trusted):
+        if trusted:
+            done = wine_reg("add", cls.wine_root, "/v", "Blob", "/t", "REG_BINARY",
+                            "/d", cls.wine_blob.hex(), "/f")
+        else:
+            done = wine_reg("delete", cls.wine_root, "/f")
+        if done.returncode != 0:
+            raise RuntimeError("reg failed: %r" % done.stdout)
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="tarvolin-agent-https-", dir=self.service.dir)
+        with open(os.path.join(self.work, "tool.exe"), "wb") as f:
+            f.write(minimal_pe(b"over https"))
+
+    def agent(self, trust, *args):
+        env = {k: v for k, v in os.environ.items()
+               if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
+                                    "tarvolin_auth_key") and k not in TRUST_VARIABLES}
+        env.update(trust)
+        env["TARVOLIN_SERVICE_URL"] = "https://localhost:%d/tarvolinFE/" % self.service.port
+        return harness.run(("-k", "demo-key") + args, 180, cwd=self.work, env=env)
+
+    def test_the_service_hands_out_https_addresses(self):
+        _, _, body = self.service.post_form("/tarvolinFE/upload.aspx",
+                                            [(b"authId", b"demo-key")],
+                                            [(b"filename1", b"tool.exe", minimal_pe())])
+        url = reply_fields(body)[3]
+        self.assertTrue(url.startswith("https://localhost:%d/tarvolinFE/download/" %
+                                       self.service.port), url)
+        self.assertEqual(self.service.request("GET", url)[0], 200)
+        _, _, body = self.service.request("GET", "/tarvolinFE/version.aspx?type=upgrade")
+        self.assertTrue(reply_fields(body)[3].startswith("https://localhost:"), body)
+
+    def test_the_agent_signs_and_proves_over_https(self):
+        trust = {"CURL_CA_BUNDLE": self.service.tls_cert}
+        result = self.agent(trust, "-verify", "-signer", self.service.cert, "-i", "tool.exe",
+                            "-o", "tool-signed.exe")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.startswith(b"Verified tool-signed.exe: tool.exe "),
+                        result.stdout)
+        self.assertTrue(result.stdout.endswith(b"Succeeded.\n"), result.stdout)
+        self.assertTrue(signature_verifies(os.path.join(self.work, "tool-signed.exe"),
+                                           self.service.cert))
+
+    def test_a_service_whose_certificate_is_not_trusted_is_not_sent_the_key(self):
+        requests_before = self.service.log_text().count("/tarvolinFE/")
+        if harness.RUN.wine:
+            self.trust_in_wine(False)
+        try:
+            result = self.agent({"CURL_CA_BUNDLE": self.service.cert}, "-i", "tool.exe",
+                                "-o", "out.exe")
+        finally:
+            if harness.RUN.wine:
+                self.trust_in_wine(True)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stdout, rb"^error : -303\(\d+\)\n$")
+        self.assertFalse(os.path.exists(os.path.join(self.work, "out.exe")))
+        # No request got through the handshake, so none was logged.
+        self.assertEqual(self.service.log_text().count("/tarvolinFE/"), requests_before)
+
+    def test_curl_ca_bundle_wins_over_ssl_cert_file(self):
+        if harness.wine_gap(self, "Windows trusts its certificate store, not these variables"):
+            return
+        right, wrong = self.service.tls_cert, self.service.cert
+        cases = [  # (trust settings, signed)
+            ({"SSL_CERT_FILE": right}, True),
+            ({"CURL_CA_BUNDLE": right, "SSL_CERT_FILE": wrong}, True),
+            ({"CURL_CA_BUNDLE": wrong, "SSL_CERT_FILE": right}, False),
+            ({"CURL_CA_BUNDLE": "", "SSL_CERT_FILE": right}, True),
+            ({"CURL_CA_BUNDLE": wrong}, False),
+        ]
+        for trust, signed in cases:
+            with self.subTest(trust=trust):
+                output = os.path.join(self.work, "out.exe")
+                if os.path.exists(output):
+                    os.remove(output)
+                result = self.agent(trust, "-i", "tool.exe", "-o", "out.exe")
+                self.assertEqual(result.returncode, 0 if signed else 1, result.stderr)
+                self.assertEqual(os.path.exists(output), signed)
+                if not signed:
+                    self.assertEqual(result.stdout, b"error : -303(60)\n")
 
 
 if __name__ == "__main__":
