@@ -14,6 +14,7 @@
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/interrupts.h"
+#include "platform/pause.h"
 #include "platform/system_error.h"
 #include "service/endpoints.h"
 #include "service/reply.h"
@@ -32,6 +33,8 @@ constexpr int32_t HTTP_OK = 200;
 
 // The service's root for this run; set before the first request.
 ServiceRoot serviceRoot;
+// When calls are sent again, for the whole run; read with the root.
+RetryPlan retryPlan;
 
 // The system's text for the error the call that just failed left; nothing
 // when the system has none. Returns that error.
@@ -55,6 +58,8 @@ bool exchange(const char* call, FormRequest& request, const std::string& url,
               TransferProgress* progress = nullptr) {
   if (progress) request.progress = progress->hook();
   traceWhenWanted(request);
+  request.retryPlan = &retryPlan;
+  request.callName = call;
   request.send(url.c_str());
   if (progress) progress->finish();
   if (request.statusCode == HTTP_OK) return true;
@@ -63,10 +68,15 @@ bool exchange(const char* call, FormRequest& request, const std::string& url,
   return false;
 }
 
-// False, after saying why, when TARVOLIN_SERVICE_URL holds no service root.
+// False, after saying why, when TARVOLIN_SERVICE_URL holds no service root or
+// TARVOLIN_RETRIES or TARVOLIN_MAX_TIME no number.
 bool settleServiceRoot() {
   std::string refusal;
-  if (findServiceRoot(serviceRoot, refusal)) return true;
+  if (findServiceRoot(serviceRoot, refusal) &&
+      retryPlan.readEnvironment(steadyMilliseconds(), refusal)) {
+    retryPlan.noteRetry = note;
+    return true;
+  }
   note(refusal);
   return false;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "formpost/body_sink.h"
+#include "formpost/retry.h"
 #include "platform/files.h"
 #include "platform/http.h"
 
@@ -49,12 +50,18 @@ struct FileField {
 // they go by, for checks that should not read them again; nobody is told
 // when `seen` is null. `file` is the index of the file field, or
 // TAP_REPLY_FILE.
+// A stream sent or received again from its start is told first, so that
+// what it saw of the earlier attempt is forgotten.
 struct ContentTap {
   void* context = nullptr;
   void (*seen)(void* context, int32_t file, const void* bytes, uint32_t count) = nullptr;
+  void (*startedOver)(void* context, int32_t file) = nullptr;
 
   void tell(int32_t file, const void* bytes, uint32_t count) const {
     if (seen) seen(context, file, bytes, count);
+  }
+  void restart(int32_t file) const {
+    if (startedOver) startedOver(context, file);
   }
 };
 constexpr int32_t TAP_REPLY_FILE = -1;
@@ -90,6 +97,7 @@ struct ExchangeFailure {
   int32_t step = 0;
   unsigned long number = 0;
   std::string cause;
+  bool onFile = false;  // a file failed, not the connection
 };
 
 // A reply held in memory may grow to this many bytes; a larger one fails the
@@ -117,6 +125,10 @@ struct FormRequest {
   uint64_t bodyLength = 0;
   uint64_t replyReceived = 0;
   ContentTap contentTap;
+  // When the call is sent again after a fault that may pass (retry.h), and
+  // its name in the line that says so; sent once when null.
+  RetryPlan* retryPlan = nullptr;
+  const char* callName = "";
 
   FormRequest() = default;
   FormRequest(const FormRequest&) = delete;
@@ -127,8 +139,9 @@ struct FormRequest {
   void setSendMode(SendMode mode) { sendMode = mode; }
   void setReplyFile(const char* path);
 
-  // The exchange: see transport.cpp. Returns -1 when the URL cannot be split,
-  // else the final statusCode.
+  // The exchange, tried again as retryPlan says: see transport.cpp. Returns
+  // -1 when the URL cannot be split, else the final statusCode of the last
+  // attempt.
   int32_t send(const char* url);
   int32_t sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,
                  const std::string& extraInfo);

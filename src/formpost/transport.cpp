@@ -18,6 +18,7 @@
 #include "platform/http.h"
 #include "platform/http_rules.h"
 #include "platform/module.h"
+#include "platform/pause.h"
 #include "platform/system_error.h"
 
 namespace {
@@ -59,12 +60,20 @@ int32_t failOnNetwork(FormRequest& request, int32_t code, unsigned long number,
   return fail(request, code, number, networkFailureCause(request, code, number), style);
 }
 
+// A file failed at `code`, not the connection: trying again would not mend
+// it.
+int32_t failOnFile(FormRequest& request, int32_t code, unsigned long number, std::string cause) {
+  fail(request, code, number, std::move(cause));
+  request.failure.onFile = true;
+  return code;
+}
+
 int32_t failOnSentFile(FormRequest& request, const BodyWriteOutcome& outcome) {
   if (outcome.errorNumber == fileSizeChangedError())
-    return fail(request, outcome.stepCode, outcome.errorNumber,
-                outcome.filePath + " changed its size while it was being sent");
-  return fail(request, outcome.stepCode, outcome.errorNumber,
-              fileFailureCause("read", outcome.filePath, outcome.errorNumber, ""));
+    return failOnFile(request, outcome.stepCode, outcome.errorNumber,
+                      outcome.filePath + " changed its size while it was being sent");
+  return failOnFile(request, outcome.stepCode, outcome.errorNumber,
+                    fileFailureCause("read", outcome.filePath, outcome.errorNumber, ""));
 }
 
 void reportProgress(const NetProgress& progress, bool upload, uint64_t done, uint64_t total) {
@@ -124,18 +133,22 @@ struct ReplyCapture {
       return false;
     }
     capture.file = openFileForUpdate(request.replyFile);
-    if (capture.file != -1) return true;
+    // An earlier attempt may have left some of its bytes there.
+    if (capture.file != -1 && cutFileTo(capture.file, 0)) {
+      request.contentTap.restart(TAP_REPLY_FILE);
+      return true;
+    }
     unsigned long number = lastSystemError();
-    fail(request, STEP_READ_REPLY, number,
-         fileFailureCause("open", request.replyFile, number, "the download"));
+    failOnFile(request, STEP_READ_REPLY, number,
+               fileFailureCause("open", request.replyFile, number, "the download"));
     return false;
   }
 
   bool write(const char* bytes, size_t count) {
     if (!writeFile(file, bytes, static_cast<uint32_t>(count))) {
       unsigned long number = lastSystemError();
-      fail(request, STEP_READ_REPLY, number,
-           fileFailureCause("write", request.replyFile, number, "the download"));
+      failOnFile(request, STEP_READ_REPLY, number,
+                 fileFailureCause("write", request.replyFile, number, "the download"));
       return false;
     }
     request.contentTap.tell(TAP_REPLY_FILE, bytes, static_cast<uint32_t>(count));
@@ -314,10 +327,28 @@ int32_t FormRequest::send(const char* url) {
                               "cannot split the URL '" + address + "' into host, port and path"};
     return -1;
   }
-  if (traceLine) traceRequestLine(*this, address);
-  int32_t result = sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
-  if (traceLine) traceExchange(*this);
-  return result;
+  for (int attempt = 1;; ++attempt) {
+    if (traceLine) traceRequestLine(*this, address);
+    int32_t result = sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
+    if (traceLine) traceExchange(*this);
+    uint64_t wait = 0;
+    if (!retryPlan || !retryPlan->waitBeforeNext(*this, attempt, steadyMilliseconds(), wait))
+      return result;
+    const std::string attempts =
+        "attempt " + std::to_string(attempt + 1) + " of " + std::to_string(retryPlan->retries + 1);
+    if (retryPlan->noteRetry)
+      retryPlan->noteRetry(std::string(callName) + ": " + faultOf(*this) + "; retrying in " +
+                           std::to_string((wait + 999) / 1000) + " s (" + attempts + ")");
+    pauseMilliseconds(wait);
+    if (traceLine) traceLine("* " + attempts);
+    // Each attempt starts as the first did.
+    statusCode = 0;
+    replyBody.clear();
+    failure = ExchangeFailure();
+    exchange = HttpOutcome();
+    replyReceived = 0;
+    for (size_t i = 0; i < fileFields.size(); ++i) contentTap.restart(static_cast<int32_t>(i));
+  }
 }
 
 int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,

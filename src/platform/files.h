@@ -22,6 +22,9 @@ int openFileForUpdate(const std::string& path);
 // Moves to `offsetFromStart`, for readers of parts of a file (the proof of a
 // signed result). False on failure.
 bool seekFile(int fd, int64_t offsetFromStart);
+// Cuts the file to its first `size` bytes and moves to its end there, for a
+// writer that keeps what it wrote before. False on failure.
+bool cutFileTo(int fd, uint64_t size);
 // Bytes read, 0 at the end, -1 on an error.
 int64_t readFile(int fd, void* buffer, uint32_t capacity);
 // True only when every byte was written.

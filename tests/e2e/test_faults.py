@@ -27,8 +27,8 @@ import time
 import harness
 from scripted_server import ScriptedServer
 from test_agent import (AgentTest, Response, DOWNLOAD_HOST, RESULT_PATH, RESULT_URL,
-                        SERVICE_HOST, SIGNED, UPLOAD_PATH, VERSION_PATH, WINE_TEMP, form_parts,
-                        reply_xml)
+                        SERVICE_HOST, SIGNED, UPLOAD_PATH, VERSION_PATH, WINE_TEMP, error_lines,
+                        form_parts, reply_xml)
 
 MIB = 1024 * 1024
 # The agent gives up after this long without a byte moving; the agent built
@@ -603,6 +603,104 @@ class BothBuildsAlike(FaultTest):
         self.assertEqual("", self.server.requests[1].header("Agent-Version"))
         (kept,) = self.temp_files()
         self.assertEqual(0o600, stat.S_IMODE(os.stat(os.path.join(self.temp, kept)).st_mode))
+
+
+def in_turn(*answers):
+    """Each request gets the next answer; the last one answers the rest."""
+    left = list(answers)
+    return lambda request: left.pop(0) if len(left) > 1 else left[0]
+
+
+def retry_lines(result):
+    return [line for line in error_lines(result).decode("latin-1").splitlines()
+            if "; retrying in " in line]
+
+
+class Retries(FaultTest):
+    """A fault that may pass is met again after a wait, on every call; the
+    service's own answers are never asked twice."""
+
+    SERVICE_FAULT = Response(503, b"busy\n", headers=[("Retry-After", "1")])
+    CALLS = {"version check": VERSION_PATH, "upload": UPLOAD_PATH, "download": RESULT_PATH}
+
+    def script(self, call, *answers):
+        keyword = {"version check": "version", "upload": "upload", "download": "download"}[call]
+        return self.service(**{keyword: in_turn(*answers)})
+
+    def test_passing_faults_are_retried_on_every_call(self):
+        # fault, the least wait it asks for in seconds, the reason it is named by
+        faults = [
+            ("503 with Retry-After: 1", self.SERVICE_FAULT, 1, r"503 Service Unavailable from "),
+            ("429 with Retry-After: 1",
+             Response(429, b"slow down\n", headers=[("Retry-After", "1")],
+                      reason="Too Many Requests"), 1,
+             r"429 Too Many Requests from "),
+            ("502 without Retry-After", Response(502, b"bad gateway\n"), 1, r"502 .*from "),
+            ("closed before the status line", Response(close_at="before_status"), 1, r".+"),
+        ]
+        for call, path in self.CALLS.items():
+            for name, fault, least_wait, named in faults:
+                with self.subTest(call=call, fault=name):
+                    self.server.reset()
+                    good = (Response(200, SIGNED) if call == "download" else
+                            Response(200, reply_xml(0, url=RESULT_URL if call == "upload"
+                                                    else None)))
+                    self.server.script = self.script(call, fault, good)
+                    for leftover in set(os.listdir(self.work)) - {"a.exe"}:
+                        os.remove(os.path.join(self.work, leftover))
+                    result = self.sign("-o", "out.bin", env={"TARVOLIN_RETRIES": "2"})
+                    self.assert_run(result, b"Succeeded.\n", 0)
+                    self.assertEqual(SIGNED, self.read_work("out.bin"))
+                    seen = [p for _, p in self.paths() if p.split("?")[0] == path]
+                    self.assertEqual(2, len(seen), self.paths())
+                    self.assertEqual(4, len(self.paths()), self.paths())
+                    lines = retry_lines(result)
+                    self.assertEqual(1, len(lines), result.stderr)
+                    self.assertRegex(lines[0], r"^tarvolin-agent: %s: %s.*; retrying in \d+ s "
+                                     r"\(attempt 2 of 3\)$" % (call, named))
+                    self.assertGreaterEqual(result.elapsed, least_wait)
+                    self.assert_no_temp_file()
+
+    def test_the_service_is_asked_once_when_it_has_spoken(self):
+        """A 500, a 404, a refusal, a Retry-After beyond a minute and
+        TARVOLIN_RETRIES=0 each leave one request and today's output."""
+        cases = [
+            ("500", Response(500, b"broken\n"), {}, b"broken\n", 1),
+            ("404", Response(404, b"no such page\n"), {}, b"no such page\n", 1),
+            ("refusal", Response(200, reply_xml(7, "T", "X")), {}, b"T\n\nX\n", 7),
+            ("Retry-After: 61", Response(503, b"later\n", headers=[("Retry-After", "61")]), {},
+             b"later\n", 1),
+            ("TARVOLIN_RETRIES=0", self.SERVICE_FAULT, {"TARVOLIN_RETRIES": "0"}, b"busy\n", 1),
+        ]
+        for name, answer, env, stdout, code in cases:
+            with self.subTest(name):
+                self.server.reset()
+                self.server.script = self.service(version=answer)
+                result = self.sign(env=dict({"TARVOLIN_RETRIES": "2"}, **env))
+                self.assert_run(result, stdout, code)
+                self.assertEqual([("POST", VERSION_PATH)], self.paths())
+                self.assertEqual([], retry_lines(result))
+
+    def test_the_last_attempt_speaks_when_all_fail(self):
+        self.server.script = self.service(upload=self.SERVICE_FAULT)
+        result = self.sign(env={"TARVOLIN_RETRIES": "2", "TARVOLIN_TRACE": "1"})
+        self.assert_run(result, b"busy\n", 1)
+        self.assertEqual([("POST", VERSION_PATH)] + [("POST", UPLOAD_PATH)] * 3, self.paths())
+        self.assertEqual(2, len(retry_lines(result)), result.stderr)
+        self.assertGreaterEqual(result.elapsed, 2)
+        # The trace shows every attempt.
+        self.assertEqual(4, (b"\n" + error_lines(result)).count(b"\n* POST "), result.stderr)
+        self.assertIn(b"* attempt 3 of 3", error_lines(result))
+
+    def test_bad_settings_are_refused_before_any_request(self):
+        for env in ({"TARVOLIN_RETRIES": "many"}, {"TARVOLIN_RETRIES": "-1"},
+                    {"TARVOLIN_MAX_TIME": "soon"}, {"TARVOLIN_MAX_TIME": "0"}):
+            with self.subTest(env=env):
+                self.server.reset()
+                result = self.sign(env=env)
+                self.assertEqual(1, result.returncode)
+                self.assertEqual([], self.paths())
+                self.assertRegex(error_lines(result), rb"tarvolin-agent: TARVOLIN_\w+ is ")
 
 
 class Disk(FaultTest):
