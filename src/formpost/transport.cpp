@@ -380,6 +380,7 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
                                "\r\n");
     http.headerLines.push_back("Content-Length: " + std::to_string(body.total) + "\r\n");
     http.body = BodySource{&body, UploadBody::next};
+    http.bodyLength = body.total;
   } else if (sendMode != Get) {
     statusCode = STEP_UNKNOWN_SEND_MODE;
     replyBody = stepLine(STEP_UNKNOWN_SEND_MODE);

@@ -77,7 +77,8 @@ struct HttpRequest {
   // Each ending in CRLF, sent as it stands, an empty value included
   // ("Agent-Version: "). A Content-Length line announces the body's length.
   std::vector<std::string> headerLines;
-  BodySource body;  // a POST's; not sent again to a redirect, which is a GET
+  BodySource body;          // a POST's; not sent again to a redirect, which is a GET
+  uint64_t bodyLength = 0;  // what its Content-Length line announces
 };
 
 // The step of the exchange at which it ended, in the order they are taken.
@@ -97,10 +98,9 @@ enum class HttpStage {
 // How an exchange ended, and what a trace shows of it.
 struct HttpOutcome {
   HttpStage stage = HttpStage::OpenSession;
-  unsigned long number = 0;  // the library's or system's error number
-  // What InternetGetLastResponseInfoA reports after a failed body write
-  // (WinINet); `number` elsewhere.
-  unsigned long responseNumber = 0;
+  unsigned long number = 0;          // the library's or system's error number
+  unsigned long responseNumber = 0;  // InternetGetLastResponseInfoA's after a write
+
   size_t headerIndex = 0;
   bool sourceFailed = false;
   bool sinkRefused = false;

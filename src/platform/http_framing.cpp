@@ -75,6 +75,11 @@ bool readLength(const std::string& text, uint64_t& length) {
   return true;
 }
 
+bool refuse(ReplyHead& reply, const char* why) {
+  reply.refusal = why;
+  return false;
+}
+
 }  // namespace
 
 std::string trimmedBlanks(const std::string& text) {
@@ -104,21 +109,12 @@ bool singleFieldValue(const std::string& head, const char* name, std::string& va
   return true;
 }
 
-namespace {
-
-bool refuse(ReplyHead& reply, const char* why) {
-  reply.refusal = why;
-  return false;
-}
-
-}  // namespace
-
 bool readReplyHead(const std::string& head, ReplyHead& reply) {
   if (head.size() > MAX_REPLY_HEAD) return refuse(reply, "its head is longer than 256 KiB");
   std::vector<std::string> lines = headLines(head);
   char minor = 0;
   if (lines.empty() || !readStatusLine(lines[0], reply.status, minor))
-    return refuse(reply, "its status line is not HTTP/1.x and a three-digit status");
+    return refuse(reply, "its status line is not \"HTTP/1.x\", a blank and three digits");
   if (hasBlankBeforeColon(lines, "Transfer-Encoding") ||
       hasBlankBeforeColon(lines, "Content-Length"))
     return refuse(reply, "a framing field has white space before its colon");
@@ -131,7 +127,8 @@ bool readReplyHead(const std::string& head, ReplyHead& reply) {
   }
   if (!codings.empty()) {
     if (minor == '0' || codings.size() != 1 || !equalsIgnoringAsciiCase(codings[0], "chunked"))
-      return refuse(reply, "it names a transfer coding other than one chunked");
+      return refuse(reply,
+                    "it names a transfer coding other than one \"chunked\" (or any, as HTTP/1.0)");
     reply.framing = BodyFraming::Chunked;
     return true;
   }

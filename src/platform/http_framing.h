@@ -26,16 +26,9 @@ struct ReplyHead {
 };
 
 // Reads a final reply's head: its status line, then its header lines, each
-// ending in CRLF or LF; a blank line may close it. False when the framing is
-// invalid:
-// - the status line is not "HTTP/1.x", a blank and exactly three digits
-//   (followed by a blank and the reason, or by nothing);
-// - a transfer coding other than one "chunked" is named (nothing else is
-//   decoded), or any transfer coding in an HTTP/1.0 reply;
-// - Content-Length values differ or are not decimal numbers (a chunked
-//   reply's Content-Length is ignored: chunked wins);
-// - a framing field has white space before its colon;
-// - the head is longer than MAX_REPLY_HEAD.
+// ending in CRLF or LF; a blank line may close it. False, with the rule it
+// broke in `refusal`, when the framing is invalid (a chunked reply's
+// Content-Length is ignored: chunked wins).
 bool readReplyHead(const std::string& head, ReplyHead& reply);
 
 // The values of every header field named `name` (ASCII case ignored), in

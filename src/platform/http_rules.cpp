@@ -54,13 +54,9 @@ std::string withPathNormalised(const std::string& reference) {
   return withoutDotSegments(reference.substr(0, end)) + reference.substr(end);
 }
 
-}  // namespace
-
-bool followsRedirect(const std::string& verb, int status) {
-  if (status == 301 || status == 302 || status == 303) return true;
-  return verb == "GET" && (status == 307 || status == 308);
-}
-
+// The caller's header lines that a redirected form post keeps when it is
+// followed with a GET: all but its Content-Type and Content-Length, since its
+// body is not sent again.
 std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines) {
   std::vector<std::string> kept;
   for (const std::string& line : lines)
@@ -70,6 +66,8 @@ std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines
   return kept;
 }
 
+// `text` with blanks and control characters percent-encoded ("%20"), as
+// WinINet sends them: a request line never carries a raw space.
 std::string withBlanksEscaped(const std::string& text) {
   static const char HEX[] = "0123456789ABCDEF";
   std::string escaped;
@@ -84,6 +82,13 @@ std::string withBlanksEscaped(const std::string& text) {
     }
   }
   return escaped;
+}
+
+}  // namespace
+
+bool followsRedirect(const std::string& verb, int status) {
+  if (status == 301 || status == 302 || status == 303) return true;
+  return verb == "GET" && (status == 307 || status == 308);
 }
 
 std::string objectNameOf(const std::string& urlPath, const std::string& extraInfo) {
@@ -105,26 +110,18 @@ std::string originOf(const std::string& hostName, uint16_t port, bool secure) {
   return origin;
 }
 
-namespace {
-
-std::string resolved(const std::string& hostName, uint16_t port, bool secure,
-                     const std::string& objectName, const std::string& location) {
-  if (hasScheme(location)) return location;
-  if (location.compare(0, 2, "//") == 0) return (secure ? "https:" : "http:") + location;
+std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
+                            const std::string& objectName, const std::string& location) {
+  std::string reference = withBlanksEscaped(location);
+  if (hasScheme(reference)) return reference;
+  if (reference.compare(0, 2, "//") == 0) return (secure ? "https:" : "http:") + reference;
   const std::string origin = originOf(hostName, port, secure);
   std::string path = objectName.empty() ? "/" : objectName;
   path = path.substr(0, path.find_first_of("?#"));
-  if (location.empty()) return origin + path;
-  if (location[0] == '/') return origin + withPathNormalised(location);
-  if (location[0] == '?' || location[0] == '#') return origin + path + location;
-  return origin + withPathNormalised(path.substr(0, path.rfind('/') + 1) + location);
-}
-
-}  // namespace
-
-std::string resolveLocation(const std::string& hostName, uint16_t port, bool secure,
-                            const std::string& objectName, const std::string& location) {
-  return withBlanksEscaped(resolved(hostName, port, secure, objectName, location));
+  if (reference.empty()) return origin + path;
+  if (reference[0] == '/') return origin + withPathNormalised(reference);
+  if (reference[0] == '?' || reference[0] == '#') return origin + path + reference;
+  return origin + withPathNormalised(path.substr(0, path.rfind('/') + 1) + reference);
 }
 
 bool nextHop(HttpRequest& request, int& redirectsFollowed, int status,
@@ -143,6 +140,7 @@ bool nextHop(HttpRequest& request, int& redirectsFollowed, int status,
     request.verb = "GET";
     request.headerLines = headerLinesForGet(request.headerLines);
     request.body = BodySource();
+    request.bodyLength = 0;
   }
   request.hostName = next.hostName;
   request.port = next.port;

@@ -13,32 +13,9 @@ struct HttpRequest;
 // included; WinINet's default time-out of a minute. A server that sends a
 // byte now and then cannot hold a run for ever; a slow transfer that still
 // moves is never cut. libcurl keeps it (CURLOPT_LOW_SPEED_LIMIT and _TIME);
-// WinINet has no such rule, and the Windows watchdog keeps LowSpeedWatch.
+// WinINet has no such rule, and the Windows watchdog keeps it.
 extern const long LOW_SPEED_WINDOW_SECONDS;
 constexpr uint64_t LOW_SPEED_BYTES = 1024;
-
-// Keeps the low-speed rule on a clock in milliseconds: a window opens when
-// the exchange starts and again whenever LOW_SPEED_BYTES have moved in it.
-struct LowSpeedWatch {
-  uint64_t windowStart = 0;
-  uint64_t movedInWindow = 0;
-
-  void start(uint64_t now) {
-    windowStart = now;
-    movedInWindow = 0;
-  }
-  void moved(uint64_t bytes, uint64_t now) {
-    movedInWindow += bytes;
-    if (movedInWindow >= LOW_SPEED_BYTES) start(now);
-  }
-  // Milliseconds left before the window closes too slow; 0 once it has.
-  uint64_t millisecondsLeft(uint64_t now) const {
-    const uint64_t window = static_cast<uint64_t>(LOW_SPEED_WINDOW_SECONDS) * 1000;
-    uint64_t spent = now - windowStart;
-    return spent >= window ? 0 : window - spent;
-  }
-  bool tooSlow(uint64_t now) const { return millisecondsLeft(now) == 0; }
-};
 
 // WinINet follows at most this many redirects.
 constexpr int MAX_REDIRECTS = 10;
@@ -48,15 +25,6 @@ constexpr int MAX_REDIRECTS = 10;
 // GET, as browsers and WinINet do; 307 and 308 would need the streamed body
 // sent again, so such a reply stands as it is.
 bool followsRedirect(const std::string& verb, int status);
-
-// The caller's header lines that a redirected form post keeps when it is
-// followed with a GET: all but its Content-Type and Content-Length, since its
-// body is not sent again.
-std::vector<std::string> headerLinesForGet(const std::vector<std::string>& lines);
-
-// `text` with blanks and control characters percent-encoded ("%20"), as
-// WinINet sends them: a request line never carries a raw space.
-std::string withBlanksEscaped(const std::string& text);
 
 // The object name a request line carries: the URL path and the query, with
 // blanks escaped. A fragment is for the client alone and never goes on the

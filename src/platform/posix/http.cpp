@@ -24,17 +24,13 @@ namespace {
 // a system call and a poll per 16 KiB of a large transfer.
 constexpr long TRANSFER_BUFFER_SIZE = 64 * 1024;
 
-const char* environmentValue(const char* name) {
-  return std::getenv(name);
-}
-
 // Where certificates are trusted from beyond the system's store, the way
 // curl and OpenSSL's tools read it: CURL_CA_BUNDLE, else SSL_CERT_FILE and
 // SSL_CERT_DIR. Nothing set keeps libcurl's default, the system's store.
 std::string trustCertificatesFromEnvironment(CURL* e) {
-  const char* bundle = environmentValue("CURL_CA_BUNDLE");
-  const char* file = bundle && *bundle ? bundle : environmentValue("SSL_CERT_FILE");
-  const char* directory = bundle && *bundle ? nullptr : environmentValue("SSL_CERT_DIR");
+  const char* bundle = std::getenv("CURL_CA_BUNDLE");
+  const char* file = bundle && *bundle ? bundle : std::getenv("SSL_CERT_FILE");
+  const char* directory = bundle && *bundle ? nullptr : std::getenv("SSL_CERT_DIR");
   std::string trusted = file && *file
                             ? std::string("the CA file ") + file +
                                   (bundle && *bundle ? " (CURL_CA_BUNDLE)" : " (SSL_CERT_FILE)")
@@ -53,22 +49,16 @@ std::string trustCertificatesFromEnvironment(CURL* e) {
 
 // Which check a server's certificate failed, named from libcurl's text.
 std::string certificateFailure(const std::string& text) {
-  const char* named = "the certificate did not verify";
-  if (text.find("self-signed") != std::string::npos ||
-      text.find("self signed") != std::string::npos)
-    named = "the certificate is self-signed";
-  else if (text.find("issuer") != std::string::npos)
-    named = "the certificate was issued by an authority that is not trusted";
-  else if (text.find("name") != std::string::npos && text.find("match") != std::string::npos)
-    named = "the certificate names another host";
-  else if (text.find("expired") != std::string::npos)
-    named = "the certificate has expired";
-  return text.empty() ? named : std::string(named) + ": " + text;
-}
-
-// The status line of a head, without its line end.
-std::string statusLineOf(const std::string& head) {
-  return head.substr(0, head.find_first_of("\r\n"));
+  static const char* const NAMED[][2] = {
+      {"self-signed", "is self-signed"},
+      {"self signed", "is self-signed"},
+      {"issuer", "was issued by an authority that is not trusted"},
+      {"does not match", "names another host"},
+      {"expired", "has expired"}};
+  for (const auto& named : NAMED)
+    if (text.find(named[0]) != std::string::npos)
+      return std::string("the certificate ") + named[1] + ": " + text;
+  return "the certificate did not verify: " + text;
 }
 
 // A caller's line as libcurl takes it: without its CRLF, and an empty value
@@ -82,19 +72,10 @@ std::string curlHeaderLine(std::string line) {
   return line;
 }
 
-// The length a Content-Length line announces; -1 for none.
-curl_off_t announcedLength(const std::vector<std::string>& lines) {
-  for (const std::string& line : lines)
-    if (startsWithIgnoringAsciiCase(line, "Content-Length:"))
-      return static_cast<curl_off_t>(std::strtoull(line.c_str() + 15, nullptr, 10));
-  return -1;
-}
-
 bool appendHeader(curl_slist*& list, const std::string& line) {
   curl_slist* grown = curl_slist_append(list, line.c_str());
-  if (!grown) return false;
-  list = grown;
-  return true;
+  if (grown) list = grown;
+  return grown != nullptr;
 }
 
 // One hop: its transfer and what its callbacks saw.
@@ -102,7 +83,7 @@ struct Hop {
   HttpRequest& request;
   const ReplySink& sink;
   HttpOutcome& outcome;
-  int redirectsFollowed = 0;
+  int& redirectsFollowed;
   bool requestSent = false;
   const char* piece = nullptr;  // the body piece libcurl is taking
   uint32_t pieceLeft = 0;
@@ -113,7 +94,6 @@ struct Hop {
   bool framingBroken = false;
   bool headTooLong = false;
   bool tunnelling = false;  // a CONNECT went out, the request not yet
-  const char* refusal = "";
 };
 
 // The request line and headers are out. A CONNECT that opens a tunnel
@@ -175,7 +155,7 @@ bool finalHeadCame(Hop& hop) {
   ReplyHead reply;
   if (hop.headTooLong || !readReplyHead(head, reply)) {
     hop.framingBroken = true;
-    hop.refusal = hop.headTooLong ? "its head is longer than 256 KiB" : reply.refusal;
+    hop.outcome.refusal = hop.headTooLong ? "its head is longer than 256 KiB" : reply.refusal;
     return false;
   }
   hop.outcome.stage = HttpStage::ReadBody;
@@ -220,7 +200,8 @@ bool prepare(CURL* e, Hop& hop, curl_slist*& headers, curl_slist*& proxyHeaders,
              std::string& target, std::string& url) {
   const HttpRequest& r = hop.request;
   HttpOutcome& outcome = hop.outcome;
-  outcome.proxy = proxyForHost(hostWithoutBrackets(r.hostName), r.secure, environmentValue);
+  outcome.proxy = proxyForHost(hostWithoutBrackets(r.hostName), r.secure,
+                               [](const char* name) -> const char* { return std::getenv(name); });
   // Through an HTTP proxy a plain request names its target in absolute form;
   // an https one goes through a CONNECT tunnel and keeps the origin form.
   const std::string origin = originOf(r.hostName, r.port, r.secure);
@@ -273,7 +254,7 @@ bool prepare(CURL* e, Hop& hop, curl_slist*& headers, curl_slist*& proxyHeaders,
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     curl_easy_setopt(e, CURLOPT_READFUNCTION, supplyBody);
     curl_easy_setopt(e, CURLOPT_READDATA, &hop);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, announcedLength(r.headerLines));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.bodyLength));
     if (r.verb != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
   }
   return true;
@@ -282,10 +263,6 @@ bool prepare(CURL* e, Hop& hop, curl_slist*& headers, curl_slist*& proxyHeaders,
 // Runs one hop; true when it was redirected and the next hop is due.
 bool runHop(Hop& hop) {
   HttpOutcome& outcome = hop.outcome;
-  hop.requestSent = hop.headDone = hop.redirected = hop.framingBroken = hop.bodyEnded = false;
-  hop.headTooLong = hop.tunnelling = false;
-  hop.pieceLeft = 0;
-  hop.status = 0;
   outcome.requestHead.clear();
   outcome.replyHead.clear();
   outcome.proxyReply.clear();
@@ -321,8 +298,8 @@ bool runHop(Hop& hop) {
     outcome.stage = hop.headDone ? HttpStage::Done : HttpStage::Reply;
     if (!hop.headDone) outcome.number = CURLE_GOT_NOTHING;
   } else if (!hop.headDone) {
-    curl_off_t length = announcedLength(hop.request.headerLines);
-    bool bodyLeft = hop.request.body.next && uploaded < length;
+    bool bodyLeft =
+        hop.request.body.next && static_cast<uint64_t>(uploaded) < hop.request.bodyLength;
     outcome.stage = !hop.requestSent ? HttpStage::Send
                     : bodyLeft       ? HttpStage::Body
                                      : HttpStage::Reply;
@@ -332,15 +309,14 @@ bool runHop(Hop& hop) {
     outcome.reason = systemMessage(static_cast<unsigned long>(osError));
   if (result == CURLE_PEER_FAILED_VERIFICATION) outcome.reason = certificateFailure(errorText);
   if (!hop.requestSent && !outcome.proxyReply.empty())
-    outcome.reason = "the proxy answered \"" + statusLineOf(outcome.proxyReply) + "\"";
+    outcome.reason = "the proxy answered \"" +
+                     outcome.proxyReply.substr(0, outcome.proxyReply.find_first_of("\r\n")) + "\"";
   // libcurl refuses some heads itself (HTTP/0.9, "ICY", a line past its
   // bound) before any of it is shown: its text says why.
-  std::string because = *errorText ? std::string(" (") + errorText + ")" : std::string();
-  if (outcome.stage != HttpStage::Reply) {
-  } else if (hop.framingBroken) {
-    outcome.refusal = hop.refusal;
+  const std::string because = std::string(" (") + errorText + ")";
+  if (outcome.stage != HttpStage::Reply || hop.framingBroken) {
   } else if (result == CURLE_UNSUPPORTED_PROTOCOL || result == CURLE_WEIRD_SERVER_REPLY) {
-    outcome.refusal = "its status line is not HTTP/1.x and a three-digit status" + because;
+    outcome.refusal = "its status line is not \"HTTP/1.x\", a blank and three digits" + because;
   } else if (result == CURLE_OUT_OF_MEMORY ||
              (result == CURLE_RECV_ERROR && std::strstr(errorText, "header"))) {
     outcome.refusal = "its head holds more than libcurl takes" + because;
@@ -358,8 +334,10 @@ void httpExchange(const HttpRequest& request, const ReplySink& sink, HttpOutcome
     return;
   }
   HttpRequest hopRequest = request;
-  Hop hop{hopRequest, sink, outcome};
-  while (runHop(hop)) {
+  int redirectsFollowed = 0;
+  for (bool redirected = true; redirected;) {
+    Hop hop{hopRequest, sink, outcome, redirectsFollowed};
+    redirected = runHop(hop);
   }
 }
 

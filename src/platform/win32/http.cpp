@@ -17,8 +17,7 @@ namespace {
 constexpr DWORD RESPONSE_TEXT_SIZE = 260;
 constexpr DWORD REQUEST_FLAGS = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
-// One less than the agent's buffer of 8 KiB, as the reply has always been read.
-constexpr uint32_t REPLY_READ_SIZE = 8191;
+constexpr uint32_t REPLY_READ_SIZE = 8191;  // as the reply has always been read
 
 // WinINet's texts for the errors a user meets most, where the system offers
 // none of its own.
@@ -39,8 +38,6 @@ const KnownNetError KNOWN_NET_ERRORS[] = {
     {ERROR_INTERNET_INVALID_CA, "The certificate was issued by an authority that is not trusted"},
     {ERROR_INTERNET_SEC_CERT_ERRORS, "The certificate is not valid"},
     {ERROR_INTERNET_SECURITY_CHANNEL_ERROR, "The secure channel could not be set up"},
-    {ERROR_INTERNET_INVALID_URL, "The URL is invalid"},
-    {ERROR_INTERNET_UNRECOGNIZED_SCHEME, "The URL scheme could not be recognized"},
 };
 
 // One HttpQueryInfoA text; empty and false when there is none, or when it
@@ -126,44 +123,37 @@ bool openHop(Exchange& x, const HttpRequest& hop, HttpOutcome& outcome, bool fir
   return true;
 }
 
-// Writes one piece of the body through the worker.
-bool writePiece(Exchange& x, const char* bytes, uint32_t count, HttpOutcome& outcome) {
-  // The worker is idle between calls.
-  if (x.worker) x.worker->bytes.assign(bytes, bytes + count);
-  HINTERNET request = x.request;
-  if (runCall(x, [request, count](WorkerState& t) {
-        DWORD done = 0;
-        BOOL ok = InternetWriteFile(request, t.bytes.data(), count, &done);
-        if (!ok) {
-          // The response information belongs to the thread that made the call.
-          DWORD error = GetLastError();
-          char text[RESPONSE_TEXT_SIZE];
-          DWORD length = sizeof text;
-          t.responseError = 0;
-          InternetGetLastResponseInfoA(&t.responseError, text, &length);
-          SetLastError(error);
-        }
-        t.moved(ok ? done : 0);
-        return ok;
-      }))
-    return true;
-  failAt(outcome, HttpStage::Body);
-  outcome.responseNumber = x.worker ? x.worker->responseError : 0;
-  return false;
-}
-
+// Writes the body piece by piece through the worker, idle between calls.
 bool sendBody(Exchange& x, const BodySource& body, HttpOutcome& outcome) {
-  for (;;) {
-    const char* bytes = nullptr;
-    uint32_t count = 0;
-    if (!body.next(body.context, bytes, count)) {
-      outcome.stage = HttpStage::Body;
-      outcome.sourceFailed = true;
-      return false;
-    }
-    if (count == 0) return true;
-    if (!writePiece(x, bytes, count, outcome)) return false;
+  const char* bytes = nullptr;
+  uint32_t count = 0;
+  HINTERNET request = x.request;
+  for (; body.next(body.context, bytes, count) && count > 0;) {
+    if (x.worker) x.worker->bytes.assign(bytes, bytes + count);
+    if (runCall(x, [request, count](WorkerState& t) {
+          DWORD done = 0;
+          BOOL ok = InternetWriteFile(request, t.bytes.data(), count, &done);
+          if (!ok) {
+            // The response information belongs to the thread that made the call.
+            DWORD error = GetLastError();
+            char text[RESPONSE_TEXT_SIZE];
+            DWORD length = sizeof text;
+            t.responseError = 0;
+            InternetGetLastResponseInfoA(&t.responseError, text, &length);
+            SetLastError(error);
+          }
+          t.moved(ok ? done : 0);
+          return ok;
+        }))
+      continue;
+    failAt(outcome, HttpStage::Body);
+    outcome.responseNumber = x.worker ? x.worker->responseError : 0;
+    return false;
   }
+  if (count == 0) return true;
+  outcome.stage = HttpStage::Body;
+  outcome.sourceFailed = true;
+  return false;
 }
 
 // Sends the request and waits for the final reply's head, following
@@ -290,18 +280,16 @@ bool crackUrl(const std::string& url, UrlParts& parts) {
   URL_COMPONENTSA components;
   std::memset(&components, 0, sizeof components);
   components.dwStructSize = sizeof components;
-  components.lpszScheme = scheme;
-  components.dwSchemeLength = UrlParts::SCHEME_LIMIT;
-  components.lpszHostName = host;
-  components.dwHostNameLength = UrlParts::HOST_LIMIT;
-  components.lpszUserName = user;
-  components.dwUserNameLength = UrlParts::USER_LIMIT;
-  components.lpszPassword = password;
-  components.dwPasswordLength = UrlParts::PASSWORD_LIMIT;
-  components.lpszUrlPath = path;
-  components.dwUrlPathLength = UrlParts::PATH_LIMIT;
-  components.lpszExtraInfo = extra;
-  components.dwExtraInfoLength = UrlParts::EXTRA_LIMIT;
+  auto lend = [](char* buffer, size_t limit, LPSTR& part, DWORD& length) {
+    part = buffer;
+    length = static_cast<DWORD>(limit);
+  };
+  lend(scheme, UrlParts::SCHEME_LIMIT, components.lpszScheme, components.dwSchemeLength);
+  lend(host, UrlParts::HOST_LIMIT, components.lpszHostName, components.dwHostNameLength);
+  lend(user, UrlParts::USER_LIMIT, components.lpszUserName, components.dwUserNameLength);
+  lend(password, UrlParts::PASSWORD_LIMIT, components.lpszPassword, components.dwPasswordLength);
+  lend(path, UrlParts::PATH_LIMIT, components.lpszUrlPath, components.dwUrlPathLength);
+  lend(extra, UrlParts::EXTRA_LIMIT, components.lpszExtraInfo, components.dwExtraInfoLength);
   if (!InternetCrackUrlA(url.c_str(), 0, 0, &components)) return false;
   // Some WinINet versions split any "name:" as a scheme; only what an HTTP
   // exchange can carry counts as recognised, on every system alike.

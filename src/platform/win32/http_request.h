@@ -1,8 +1,6 @@
-// The record of one exchange over WinINet, and the pieces that carry it:
-// the worker that runs the calls that wait on the network under a watchdog
-// (http_watchdog.cpp), the final reply found behind an interim one
-// (http_interim.cpp), and the exchange itself (http.cpp), each using only
-// those before it. Internal to the Windows side of the HTTP layer.
+// The record of one exchange over WinINet and the pieces that carry it, each
+// using only those before it: the watchdog (http_watchdog.cpp), the reply
+// behind an interim one (http_interim.cpp), the exchange (http.cpp).
 #pragma once
 
 #include <windows.h>
@@ -29,14 +27,21 @@ struct WorkerState {
   bool quit = false;
   BOOL result = FALSE;
   DWORD error = 0;
-  LowSpeedWatch speed;      // the low-speed rule's window, on GetTickCount64
+  // The low-speed rule's window, on GetTickCount64: it opens again whenever
+  // LOW_SPEED_BYTES have moved in it.
+  ULONGLONG windowStart = GetTickCount64();
+  uint64_t movedInWindow = 0;
   std::vector<char> bytes;  // what a write sends, what a read got
   DWORD responseError = 0;  // InternetGetLastResponseInfoA after a failed write
   DWORD bufferedReply = 0;  // bytes that had arrived beyond what a read took
 
   void moved(DWORD count) {
     AcquireSRWLockExclusive(&lock);
-    speed.moved(count, GetTickCount64());
+    movedInWindow += count;
+    if (movedInWindow >= LOW_SPEED_BYTES) {
+      windowStart = GetTickCount64();
+      movedInWindow = 0;
+    }
     ReleaseSRWLockExclusive(&lock);
   }
 };

@@ -81,8 +81,6 @@ void giveUp(Exchange& x, DWORD graceMs) {
 
 }  // namespace
 
-// Runs `call` on the worker thread and waits for it while bytes move
-// fast enough and the process does not grow past CALL_MEMORY_LIMIT.
 bool runCall(Exchange& x, std::function<BOOL(WorkerState&)> call) {
   if (x.timedOut || !x.request) {
     SetLastError(x.timedOut ? ERROR_INTERNET_TIMEOUT : ERROR_INVALID_HANDLE);
@@ -99,8 +97,10 @@ bool runCall(Exchange& x, std::function<BOOL(WorkerState&)> call) {
   WakeAllConditionVariable(&t.changed);
   for (;;) {
     if (t.finished) break;
-    uint64_t left = t.speed.millisecondsLeft(GetTickCount64());
-    if (left == 0) break;
+    ULONGLONG spent = GetTickCount64() - t.windowStart;
+    ULONGLONG window = static_cast<ULONGLONG>(LOW_SPEED_WINDOW_SECONDS) * 1000;
+    if (spent >= window) break;
+    ULONGLONG left = window - spent;
     DWORD wait = left < MEMORY_CHECK_MS ? static_cast<DWORD>(left) : MEMORY_CHECK_MS;
     SleepConditionVariableSRW(&t.changed, &t.lock, wait, 0);
     if (!t.finished && memoryBefore > 0 && processMemory() > memoryBefore + CALL_MEMORY_LIMIT) {
@@ -131,7 +131,6 @@ void closeHopHandles(Exchange& x) {
 
 void startWorker(Exchange& x) {
   x.worker = new WorkerState;
-  x.worker->speed.start(GetTickCount64());
   x.thread = CreateThread(nullptr, 0, runCalls, x.worker, 0, nullptr);
   if (!x.thread) x.worker->holders = 1;
 }
