@@ -105,6 +105,21 @@ struct ExchangeFailure {
 // space. Large downloads go into a reply file, which has no such bound.
 constexpr size_t MAX_REPLY_IN_MEMORY = 16 * 1024 * 1024;
 
+// Where the next attempt of a cut download takes up: the bytes kept in the
+// reply file, the whole file's length and what names that file (its strong
+// ETag, else its Last-Modified). With no validator nothing proves that the
+// rest belongs to the same file, and the next attempt fetches it whole.
+struct ResumePoint {
+  uint64_t kept = 0;
+  uint64_t total = 0;
+  std::string validator;
+  // A resumed reply whose range was not the one asked for: its bytes were
+  // not spliced, and the next attempt fetches the file whole.
+  bool refused = false;
+
+  bool canResume() const { return kept > 0 && !validator.empty(); }
+};
+
 struct FormRequest {
   FieldList<TextField> textFields;
   FieldList<FileField> fileFields;
@@ -129,6 +144,7 @@ struct FormRequest {
   // its name in the line that says so; sent once when null.
   RetryPlan* retryPlan = nullptr;
   const char* callName = "";
+  ResumePoint resume;
 
   FormRequest() = default;
   FormRequest(const FormRequest&) = delete;

@@ -123,6 +123,7 @@ bool isPassingFault(const FormRequest& request) {
   if (request.failure.cause.empty())  // the exchange came to its end
     return isPassingStatus(request.statusCode) || request.statusCode == 0;
   if (request.failure.onFile) return false;
+  if (request.resume.refused) return true;  // fetched whole next time
   const unsigned long number = exchange.number;
   // Closed before any status line came: WinINet makes of that a reply it
   // cannot read, whose head holds nothing.
