@@ -233,13 +233,14 @@ int32_t runSigningJob() {
                           "no file name in the download address " + reply.url + "; give -o");
     }
   }
-  if (!replaceFileWithCopy(tempFile, settings.outputFile)) {
+  bool moved = false;
+  if (!replaceFileWithMove(tempFile, settings.outputFile, moved)) {
     unsigned long error = writeSystemMessage();
     return keepDownload(tempFile,
                         fileFailureCause("write", settings.outputFile, error, settings.outputFile));
   }
   reportProvenResult(settings, proof);
-  if (!deleteFile(tempFile)) {
+  if (!moved && !deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     unsigned long error = writeSystemMessage();
     keepOnInterrupt(DOWNLOAD_SLOT);

@@ -53,6 +53,12 @@ bool isRegularFile(const std::string& path);
 // removed and the system's error number for the step that failed is left.
 bool replaceFileWithCopy(const std::string& from, const std::string& to);
 
+// Makes the file `from` the file at `to`, whole, or leaves `to` as it was:
+// by a rename when both lie on one file system, so that no byte is copied
+// (`moved` is then true and `from` is gone), else by replaceFileWithCopy.
+// The new file gets the permissions a copy would have had.
+bool replaceFileWithMove(const std::string& from, const std::string& to, bool& moved);
+
 // The steps of replaceFileWithCopy that differ by system.
 // True when `path` exists and is not a file or folder on disk.
 bool isWrittenInPlace(const std::string& path);
@@ -65,7 +71,9 @@ std::string folderOfPath(const std::string& path);
 // gets. False, leaving the error, when `target` is a file that may not be
 // written: it stays as it is.
 bool prepareReplacement(const std::string& fresh, const std::string& target);
-// Renames `from` over `to`, replacing it in one step.
+// Renames `from` over `to`, replacing it in one step; never a copy, so it
+// fails between file systems (POSIX rename; MoveFileExA without
+// MOVEFILE_COPY_ALLOWED).
 bool renameOver(const std::string& from, const std::string& to);
 
 // Error numbers for a file that no longer is what was recorded of it, for
