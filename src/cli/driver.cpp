@@ -51,16 +51,20 @@ int32_t outOfMemory() {
   return FAILURE;
 }
 
-// Sends `request` to `url`, showing the transfer when `progress` is given.
-// True on status 200; otherwise the server's text or the transport's error
-// line is written, and why on standard error.
+// Sends `request` to `url`, or to the service's call `urlOf` names under its
+// roots, showing the transfer when `progress` is given. True on status 200;
+// otherwise the server's text or the transport's error line is written, and
+// why on standard error.
 bool exchange(const char* call, FormRequest& request, const std::string& url,
-              TransferProgress* progress = nullptr) {
+              TransferProgress* progress = nullptr, ServiceCallUrl urlOf = nullptr) {
   if (progress) request.progress = progress->hook();
   traceWhenWanted(request);
   request.retryPlan = &retryPlan;
   request.callName = call;
-  request.send(url.c_str());
+  if (urlOf)
+    sendToService(request, serviceRoot, urlOf);
+  else
+    request.send(url.c_str());
   if (progress) progress->finish();
   if (request.statusCode == HTTP_OK) return true;
   writeOut(request.replyBody);
@@ -84,10 +88,11 @@ bool settleServiceRoot() {
 int32_t printVersion() {
   writeOut(versionLine() + "\n");
   if (!settleServiceRoot()) return FAILURE;
-  writeOut("service " + serviceRoot.url +
-           (serviceRoot.fromEnvironment ? std::string(" (from ") + SERVICE_URL_VARIABLE + ")"
-                                        : std::string(" (built in)")) +
-           "\n");
+  for (const std::string& root : serviceRoot.urls)
+    writeOut("service " + root +
+             (serviceRoot.fromEnvironment ? std::string(" (from ") + SERVICE_URL_VARIABLE + ")"
+                                          : std::string(" (built in)")) +
+             "\n");
   return 0;
 }
 
@@ -112,7 +117,7 @@ int32_t runUpgrade() {
   if (!settleServiceRoot()) return FAILURE;
   FormRequest query;
   prepareUpgradeQuery(query);
-  if (!exchange("upgrade query", query, upgradeQueryUrl(serviceRoot.url))) return FAILURE;
+  if (!exchange("upgrade query", query, "", nullptr, upgradeQueryUrl)) return FAILURE;
   ServiceReply reply;
   reply.parseReply(query.replyBody.c_str());
   int32_t exitCode = 0;
@@ -140,7 +145,7 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
     FormRequest check;
     if (!prepareVersionCheck(check, settings.authKey, settings.programVersion))
       return outOfMemory();
-    if (!exchange("version check", check, versionCheckUrl(serviceRoot.url))) return FAILURE;
+    if (!exchange("version check", check, "", nullptr, versionCheckUrl)) return FAILURE;
     ServiceReply reply = readReply(check, "version check's");
     if (reply.code != 0) return reply.printServiceMessage();
   }
@@ -154,7 +159,7 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
   }
   upload.contentTap = uploadTap;
   TransferProgress progress("Uploading", true);
-  if (!exchange("upload", upload, uploadUrl(serviceRoot.url), &progress)) return FAILURE;
+  if (!exchange("upload", upload, "", &progress, uploadUrl)) return FAILURE;
   accepted = readReply(upload, "upload's");
   if (accepted.code != 0) return accepted.printServiceMessage();
   return 0;

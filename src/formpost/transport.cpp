@@ -411,6 +411,14 @@ int32_t FormRequest::send(const char* url) {
     return -1;
   }
   for (int attempt = 1;; ++attempt) {
+    // Each attempt starts as the first did, even when the request was sent
+    // before (to another of the service's roots).
+    statusCode = 0;
+    replyBody.clear();
+    failure = ExchangeFailure();
+    exchange = HttpOutcome();
+    replyReceived = 0;
+    for (size_t i = 0; i < fileFields.size(); ++i) contentTap.restart(static_cast<int32_t>(i));
     if (traceLine) traceRequestLine(*this, address);
     int32_t result = sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
     if (traceLine) traceExchange(*this);
@@ -424,13 +432,6 @@ int32_t FormRequest::send(const char* url) {
                            std::to_string((wait + 999) / 1000) + " s (" + attempts + ")");
     pauseMilliseconds(wait);
     if (traceLine) traceLine("* " + attempts);
-    // Each attempt starts as the first did.
-    statusCode = 0;
-    replyBody.clear();
-    failure = ExchangeFailure();
-    exchange = HttpOutcome();
-    replyReceived = 0;
-    for (size_t i = 0; i < fileFields.size(); ++i) contentTap.restart(static_cast<int32_t>(i));
   }
 }
 

@@ -719,6 +719,40 @@ class Retries(FaultTest):
                     self.assertIn(b"download: timed out: the run reached its time limit "
                                   b"(TARVOLIN_MAX_TIME)", error_lines(result))
 
+    def test_a_root_that_cannot_be_reached_is_passed_over(self):
+        """A refused connection or a 503 on every attempt moves the call to
+        the next root, which serves the calls after it; the download goes
+        where the service said."""
+        here = "http://127.0.0.1:%d" % self.server.port
+        dead = "http://127.0.0.1:%d/tarvolinFE/" % harness.free_port()
+        for name, first in (("refused", dead), ("busy", here + "/busy/")):
+            with self.subTest(name):
+                self.server.reset()
+                self.server.script = self.service(url=here + RESULT_PATH)
+                self.server.script["/busy/version.aspx"] = Response(
+                    503, b"busy\n", headers=[("Retry-After", "0")])
+                for leftover in set(os.listdir(self.work)) - {"a.exe"}:
+                    os.remove(os.path.join(self.work, leftover))
+                roots = "%s, %s/tarvolinFE/" % (first, here)
+                env = {"TARVOLIN_SERVICE_URL": roots, "TARVOLIN_RETRIES": "1", "http_proxy": ""}
+                result = self.sign(env=env)
+                self.assert_run(result, b"Succeeded.\n", 0)
+                self.assertEqual(SIGNED, self.read_work("result.bin"))
+                tried_first = [("POST", "/busy/version.aspx")] * 2 if name == "busy" else []
+                self.assertEqual(tried_first + [("POST", VERSION_PATH), ("POST", UPLOAD_PATH),
+                                                ("GET", RESULT_PATH)], self.paths())
+                lines = retry_lines(result)
+                self.assertEqual(1, len(lines), result.stderr)
+                self.assertRegex(error_lines(result).decode("latin-1"),
+                                 r"version check: .*; trying the next service root, "
+                                 r"%s/tarvolinFE/\n" % re.escape(here))
+        result = self.run_agent("--version", env={"TARVOLIN_SERVICE_URL": "%s %s,%s" % (
+            dead, here + "/a", here + "/b/")})
+        self.assertEqual(0, result.returncode)
+        self.assertEqual(["service %s (from TARVOLIN_SERVICE_URL)" % root
+                          for root in (dead, here + "/a/", here + "/b/")],
+                         result.stdout.decode("latin-1").splitlines()[1:])
+
     def test_bad_settings_are_refused_before_any_request(self):
         for env in ({"TARVOLIN_RETRIES": "many"}, {"TARVOLIN_RETRIES": "-1"},
                     {"TARVOLIN_MAX_TIME": "soon"}, {"TARVOLIN_MAX_TIME": "0"}):
