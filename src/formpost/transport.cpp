@@ -4,7 +4,6 @@
 #include "formpost/transport.h"
 
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <vector>
 
@@ -132,37 +131,15 @@ struct ReplyCapture {
     return std::string();
   }
 
-  // "bytes <first>-<last>/<total>", as a 206 names the part it carries.
-  static bool readContentRange(const std::string& text, uint64_t& first, uint64_t& last,
-                               uint64_t& total) {
-    std::string value;
-    if (!singleFieldValue(text, "Content-Range", value)) return false;
-    const char* at = value.c_str();
-    if (std::strncmp(at, "bytes ", 6) != 0) return false;
-    at += 6;
-    auto number = [&at](uint64_t& out, char end) {
-      if (*at < '0' || *at > '9') return false;
-      out = 0;
-      for (; *at >= '0' && *at <= '9'; ++at) {
-        if (out > (UINT64_MAX - 9) / 10) return false;
-        out = out * 10 + static_cast<uint64_t>(*at - '0');
-      }
-      if (*at != end) return false;
-      if (end != '\0') ++at;
-      return true;
-    };
-    return number(first, '-') && number(last, '/') && number(total, '\0') && first <= last &&
-           last < total;
-  }
-
   // A 206 to a resumed request is spliced only when it carries the rest of
   // the same file: from the byte asked for, to its end, of the same total.
   bool takesUpWhereCut(const ReplyHead& head, const std::string& text) const {
     const ResumePoint& resume = request.resume;
     uint64_t first = 0, last = 0, total = 0;
-    return head.framing == BodyFraming::Length && readContentRange(text, first, last, total) &&
-           first == resume.kept && total == resume.total && last + 1 == total &&
-           head.contentLength == total - first;
+    std::string range;
+    return head.framing == BodyFraming::Length && singleFieldValue(text, "Content-Range", range) &&
+           readContentRange(range, first, last, total) && first == resume.kept &&
+           total == resume.total && last + 1 == total && head.contentLength == total - first;
   }
 
   static bool head(void* context, const ReplyHead& head, const std::string& text) {
