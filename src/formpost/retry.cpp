@@ -48,7 +48,9 @@ long monthNumber(const std::string& name) {
 
 // "hh:mm:ss" into seconds of the day.
 bool readClock(const std::string& text, long& seconds) {
-  long h = 0, m = 0, s = 0;
+  long h = 0;
+  long m = 0;
+  long s = 0;
   if (text.size() != 8 || text[2] != ':' || text[5] != ':' || !readCount(text.substr(0, 2), h) ||
       !readCount(text.substr(3, 2), m) || !readCount(text.substr(6, 2), s) || h > 23 || m > 59 ||
       s > 60)
@@ -73,7 +75,10 @@ std::vector<std::string> wordsOf(const std::string& text) {
 // seconds since 1970 in UTC.
 bool readHttpDate(const std::string& text, long long& when) {
   std::vector<std::string> words = wordsOf(text);
-  long day = 0, month = 0, year = 0, clock = 0;
+  long day = 0;
+  long month = 0;
+  long year = 0;
+  long clock = 0;
   bool read = false;
   if (words.size() == 6 && words[5] == "GMT") {  // Sun, 06 Nov 1994 08:49:37 GMT
     month = monthNumber(words[2]);

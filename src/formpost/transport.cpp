@@ -135,7 +135,9 @@ struct ReplyCapture {
   // the same file: from the byte asked for, to its end, of the same total.
   bool takesUpWhereCut(const ReplyHead& head, const std::string& text) const {
     const ResumePoint& resume = request.resume;
-    uint64_t first = 0, last = 0, total = 0;
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t total = 0;
     std::string range;
     return head.framing == BodyFraming::Length && singleFieldValue(text, "Content-Range", range) &&
            readContentRange(range, first, last, total) && first == resume.kept &&
