@@ -207,6 +207,12 @@ bool RetryPlan::readEnvironment(uint64_t now, std::string& refusal) {
   return true;
 }
 
+uint64_t RetryPlan::exchangeDeadline() const {
+  if (firstFault == 0) return deadline;
+  const uint64_t givingUp = firstFault + GIVE_UP_MILLISECONDS;
+  return deadline != 0 && deadline < givingUp ? deadline : givingUp;
+}
+
 bool RetryPlan::waitBeforeNext(const FormRequest& request, int attempt, uint64_t now,
                                uint64_t& waitMilliseconds) {
   if (attempt > retries || !isPassingFault(request)) return false;

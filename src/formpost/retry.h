@@ -43,6 +43,10 @@ struct RetryPlan {
   // non-negative decimal number (the time in whole seconds).
   bool readEnvironment(uint64_t now, std::string& refusal);
 
+  // When an exchange must end whatever moves: at the deadline, or once the
+  // run has spent GIVE_UP_MILLISECONDS since its first fault; 0 for never.
+  uint64_t exchangeDeadline() const;
+
   // The wait before the attempt after `attempt` (1 for the first) of
   // `request`, which has just ended; false when the call is not tried again.
   bool waitBeforeNext(const FormRequest& request, int attempt, uint64_t now,

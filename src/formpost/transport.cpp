@@ -457,14 +457,14 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
     http.headerLines.push_back("If-Range: " + resume.validator + "\r\n");
   }
   resume.refused = false;
-  if (retryPlan) http.deadline = retryPlan->deadline;
+  if (retryPlan) http.deadline = retryPlan->exchangeDeadline();
   ReplyCapture capture(*this);
   httpExchange(http, ReplySink{&capture, ReplyCapture::head, ReplyCapture::bytes}, exchange);
   if (exchange.stage != HttpStage::Done) {
     capture.keepWhatCame();
     int32_t step = failedExchange(*this, exchange, &body);
-    if (http.deadline != 0 && exchange.number == NET_ERRORS.timedOut &&
-        steadyMilliseconds() + DEADLINE_SLACK_MILLISECONDS >= http.deadline)
+    if (retryPlan && retryPlan->deadline != 0 && exchange.number == NET_ERRORS.timedOut &&
+        steadyMilliseconds() + DEADLINE_SLACK_MILLISECONDS >= retryPlan->deadline)
       failure.cause = "timed out: the run reached its time limit (" +
                       std::string(MAX_TIME_VARIABLE) + ") at " + endpointOf(*this);
     return step;

@@ -110,6 +110,27 @@ TEST(RetryPlan, PassingFaultsOnlyWithinTheAttemptsAndTheTime) {
   EXPECT_FALSE(plan.waitBeforeNext(request, 1, 1, wait));
 }
 
+TEST(RetryPlan, AnExchangeEndsAtTheDeadlineOrFiveMinutesAfterTheFirstFault) {
+  struct Case {
+    uint64_t deadline;
+    uint64_t firstFault;
+    uint64_t ends;
+  };
+  const Case cases[] = {
+      {0, 0, 0},
+      {9000, 0, 9000},
+      {0, 1000, 1000 + GIVE_UP_MILLISECONDS},
+      {9000, 1000, 9000},
+      {1000 + GIVE_UP_MILLISECONDS + 1, 1000, 1000 + GIVE_UP_MILLISECONDS},
+  };
+  for (const Case& c : cases) {
+    RetryPlan plan;
+    plan.deadline = c.deadline;
+    plan.firstFault = c.firstFault;
+    EXPECT_EQ(c.ends, plan.exchangeDeadline()) << c.deadline << " " << c.firstFault;
+  }
+}
+
 TEST(RetryPlan, FailedStepsThatMayPass) {
   struct Case {
     int32_t step;
