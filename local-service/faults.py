@@ -16,6 +16,7 @@ MODES = {
     "extra-entry": "a bogus second certificate table entry",
     "html": "an HTML page instead of the file",
     "zip-missing": "a zip that lacks the last input",
+    "cut-once": "the first download of each result closes at half its length",
 }
 
 HTML_PAGE = b"<!DOCTYPE html>\n<html><body><h1>Signed!</h1></body></html>\n"

@@ -445,15 +445,38 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with f:
             size = os.fstat(f.fileno()).st_size
-            self.send_response(200)
+            # A resumed download gets the rest of the same result only.
+            etag = '"%s-%d"' % (job_id, size)
+            start = 0
+            asked = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", "").strip())
+            if asked and self.headers.get("If-Range", etag) == etag and int(asked.group(1)) < size:
+                start = int(asked.group(1))
+            status = 206 if start else 200
+            self.send_response(status)
             self.send_header("Content-Type", "application/zip" if name == ZIP_NAME
                              else "application/octet-stream")
-            self.send_header("Content-Length", str(size))
+            self.send_header("Content-Length", str(size - start))
+            if start:
+                self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+            self.send_header("ETag", etag)
             self.send_header("Cache-Control", "no-store")
             self.end_headers()
+            cut = self.server.settings.fault == "cut-once" and job_id not in CUT_JOBS
             if self.command != "HEAD":
+                f.seek(start)
+                if cut:
+                    CUT_JOBS.add(job_id)
+                    self.wfile.write(f.read((size - start) // 2))
+                    self.wfile.flush()
+                    self.close_connection = True
+                    self.finish_request_log(status, "%s, cut after half" % name)
+                    return
                 shutil.copyfileobj(f, self.wfile, 64 * 1024)
-        self.finish_request_log(200, "%s, %d bytes" % (name, size))
+        self.finish_request_log(status, "%s, %d bytes" % (name, size - start))
+
+
+# The results whose first download the cut-once fault has cut.
+CUT_JOBS = set()
 
 
 class Server(http.server.ThreadingHTTPServer):

@@ -15,7 +15,7 @@ cd "$here"
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reply command_line url multipart_length cert_table zip_result)
+[ ${#targets[@]} -gt 0 ] || targets=(reply reply_head command_line url multipart_length cert_table zip_result)
 jobs=${TARVOLIN_JOBS:-2}
 build=build/fuzz
 

@@ -17,6 +17,7 @@
 #include "platform/http.h"
 #include "platform/interrupts.h"
 #include "platform/paths.h"
+#include "platform/pause.h"
 #include "platform/system_error.h"
 #include "service/endpoints.h"
 #include "service/reply.h"
@@ -35,6 +36,8 @@ constexpr int32_t HTTP_OK = 200;
 
 // The service's root for this run; set before the first request.
 ServiceRoot serviceRoot;
+// When calls are sent again, for the whole run; read with the root.
+RetryPlan retryPlan;
 
 // The system's text for the error the call that just failed left; nothing
 // when the system has none. Returns that error.
@@ -51,14 +54,20 @@ int32_t outOfMemory() {
   return FAILURE;
 }
 
-// Sends `request` to `url`, showing the transfer when `progress` is given.
-// True on status 200; otherwise the server's text or the transport's error
-// line is written, and why on standard error.
+// Sends `request` to `url`, or to the service's call `urlOf` names under its
+// roots, showing the transfer when `progress` is given. True on status 200;
+// otherwise the server's text or the transport's error line is written, and
+// why on standard error.
 bool exchange(const char* call, FormRequest& request, const std::string& url,
-              TransferProgress* progress = nullptr) {
+              TransferProgress* progress = nullptr, ServiceCallUrl urlOf = nullptr) {
   if (progress) request.progress = progress->hook();
   traceWhenWanted(request);
-  request.send(url.c_str());
+  request.retryPlan = &retryPlan;
+  request.callName = call;
+  if (urlOf)
+    sendToService(request, serviceRoot, urlOf);
+  else
+    request.send(url.c_str());
   if (progress) progress->finish();
   if (request.statusCode == HTTP_OK) return true;
   writeOut(request.replyBody);
@@ -70,10 +79,15 @@ bool exchange(const char* call, FormRequest& request, const std::string& url,
   return false;
 }
 
-// False, after saying why, when TARVOLIN_SERVICE_URL holds no service root.
+// False, after saying why, when TARVOLIN_SERVICE_URL holds no service root or
+// TARVOLIN_RETRIES or TARVOLIN_MAX_TIME no number.
 bool settleServiceRoot() {
   std::string refusal;
-  if (findServiceRoot(serviceRoot, refusal)) return true;
+  if (findServiceRoot(serviceRoot, refusal) &&
+      retryPlan.readEnvironment(steadyMilliseconds(), refusal)) {
+    retryPlan.noteRetry = note;
+    return true;
+  }
   note(refusal);
   return false;
 }
@@ -86,10 +100,11 @@ int32_t printVersion() {
     return 0;
   }
   if (!settleServiceRoot()) return FAILURE;
-  writeOut("service " + serviceRoot.url +
-           (serviceRoot.fromEnvironment ? std::string(" (from ") + SERVICE_URL_VARIABLE + ")"
-                                        : std::string(" (built in)")) +
-           "\n");
+  for (const std::string& root : serviceRoot.urls)
+    writeOut("service " + root +
+             (serviceRoot.fromEnvironment ? std::string(" (from ") + SERVICE_URL_VARIABLE + ")"
+                                          : std::string(" (built in)")) +
+             "\n");
   return 0;
 }
 
@@ -114,7 +129,7 @@ int32_t runUpgrade() {
   if (!settleServiceRoot()) return FAILURE;
   FormRequest query;
   prepareUpgradeQuery(query);
-  if (!exchange("upgrade query", query, upgradeQueryUrl(serviceRoot.url))) return FAILURE;
+  if (!exchange("upgrade query", query, "", nullptr, upgradeQueryUrl)) return FAILURE;
   ServiceReply reply;
   reply.parseReply(query.replyBody.c_str());
   int32_t exitCode = 0;
@@ -142,7 +157,7 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
     FormRequest check;
     if (!prepareVersionCheck(check, settings.authKey, settings.programVersion))
       return outOfMemory();
-    if (!exchange("version check", check, versionCheckUrl(serviceRoot.url))) return FAILURE;
+    if (!exchange("version check", check, "", nullptr, versionCheckUrl)) return FAILURE;
     ServiceReply reply = readReply(check, "version check's");
     if (reply.code != 0) return reply.printServiceMessage();
   }
@@ -156,7 +171,7 @@ int32_t askService(ServiceReply& accepted, const ContentTap& uploadTap) {
   }
   upload.contentTap = uploadTap;
   TransferProgress progress("Uploading", true);
-  if (!exchange("upload", upload, uploadUrl(serviceRoot.url), &progress)) return FAILURE;
+  if (!exchange("upload", upload, "", &progress, uploadUrl)) return FAILURE;
   accepted = readReply(upload, "upload's");
   if (accepted.code != 0) return accepted.printServiceMessage();
   return 0;
@@ -284,6 +299,7 @@ int32_t runSigningJob() {
   if (!proveDownloadedResult(settings, tempFile, proofStreams, proof))
     return keepDownload(tempFile, "the result did not pass verification");
 
+  bool moved = false;
   if (target.intoFolder && settings.inputFiles.size() > 1) {
     // Each signed file under its input's name, rather than the zip.
     settings.outputFile = target.folder;
@@ -303,14 +319,14 @@ int32_t runSigningJob() {
       }
       settings.outputFile = target.intoFolder ? pathInFolder(target.folder, name) : name;
     }
-    if (!replaceFileWithCopy(tempFile, settings.outputFile)) {
+    if (!replaceFileWithMove(tempFile, settings.outputFile, moved)) {
       unsigned long error = writeSystemMessage();
       return keepDownload(
           tempFile, fileFailureCause("write", settings.outputFile, error, settings.outputFile));
     }
   }
   reportProvenResult(settings, proof);
-  if (!deleteFile(tempFile)) {
+  if (!moved && !deleteFile(tempFile)) {
     // The output is in place; only the clean-up failed.
     unsigned long error = writeSystemMessage();
     keepOnInterrupt(tempFile);

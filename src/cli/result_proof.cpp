@@ -13,6 +13,15 @@ void takeBytes(void* context, int32_t file, const void* bytes, uint32_t count) {
     streams.inputs[static_cast<size_t>(file)].take(bytes, count);
 }
 
+void forgetBytes(void* context, int32_t file) {
+  ProofStreams& streams = *static_cast<ProofStreams*>(context);
+  if (file == TAP_REPLY_FILE)
+    streams.result = StreamedDigest(streams.result.kind);
+  else if (file >= 0 && static_cast<size_t>(file) < streams.inputs.size())
+    streams.inputs[static_cast<size_t>(file)] =
+        StreamedDigest(streams.inputs[static_cast<size_t>(file)].kind);
+}
+
 KnownDigest finished(StreamedDigest& stream) {
   KnownDigest known;
   known.kind = stream.kind;
@@ -34,6 +43,7 @@ ContentTap ProofStreams::tap() {
   if (active()) {
     tap.context = this;
     tap.seen = takeBytes;
+    tap.startedOver = forgetBytes;
   }
   return tap;
 }

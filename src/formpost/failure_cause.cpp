@@ -32,10 +32,11 @@ std::string netExplanation(const FormRequest& request, unsigned long number) {
   return explained(oneLine(reason.empty() ? netErrorText(number) : reason), number);
 }
 
-// The low-speed rule's words: less than LOW_SPEED_BYTES in its window.
+// The low-speed rule's words: less than LOW_SPEED_LIMIT bytes a second on
+// average over its window.
 std::string tooSlow(const char* moved, const std::string& host) {
-  return "timed out: less than " + std::to_string(LOW_SPEED_BYTES / 1024) + " KiB " + moved + " " +
-         host + " in " + std::to_string(LOW_SPEED_WINDOW_SECONDS) + " s";
+  return "timed out: less than " + std::to_string(LOW_SPEED_LIMIT) + " bytes a second " + moved +
+         " " + host + " over " + std::to_string(LOW_SPEED_WINDOW_SECONDS) + " s";
 }
 
 }  // namespace

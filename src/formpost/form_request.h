@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "formpost/body_sink.h"
+#include "formpost/retry.h"
 #include "platform/files.h"
 #include "platform/http.h"
 
@@ -49,12 +50,18 @@ struct FileField {
 // they go by, for checks that should not read them again; nobody is told
 // when `seen` is null. `file` is the index of the file field, or
 // TAP_REPLY_FILE.
+// A stream sent or received again from its start is told first, so that
+// what it saw of the earlier attempt is forgotten.
 struct ContentTap {
   void* context = nullptr;
   void (*seen)(void* context, int32_t file, const void* bytes, uint32_t count) = nullptr;
+  void (*startedOver)(void* context, int32_t file) = nullptr;
 
   void tell(int32_t file, const void* bytes, uint32_t count) const {
     if (seen) seen(context, file, bytes, count);
+  }
+  void restart(int32_t file) const {
+    if (startedOver) startedOver(context, file);
   }
 };
 constexpr int32_t TAP_REPLY_FILE = -1;
@@ -90,12 +97,28 @@ struct ExchangeFailure {
   int32_t step = 0;
   unsigned long number = 0;
   std::string cause;
+  bool onFile = false;  // a file failed, not the connection
 };
 
 // A reply held in memory may grow to this many bytes; a larger one fails the
 // exchange (STEP_READ_REPLY) instead of exhausting a 32-bit process's address
 // space. Large downloads go into a reply file, which has no such bound.
 constexpr size_t MAX_REPLY_IN_MEMORY = 16 * 1024 * 1024;
+
+// Where the next attempt of a cut download takes up: the bytes kept in the
+// reply file, the whole file's length and what names that file (its strong
+// ETag, else its Last-Modified). With no validator nothing proves that the
+// rest belongs to the same file, and the next attempt fetches it whole.
+struct ResumePoint {
+  uint64_t kept = 0;
+  uint64_t total = 0;
+  std::string validator;
+  // A resumed reply whose range was not the one asked for: its bytes were
+  // not spliced, and the next attempt fetches the file whole.
+  bool refused = false;
+
+  bool canResume() const { return kept > 0 && !validator.empty(); }
+};
 
 struct FormRequest {
   FieldList<TextField> textFields;
@@ -117,6 +140,11 @@ struct FormRequest {
   uint64_t bodyLength = 0;
   uint64_t replyReceived = 0;
   ContentTap contentTap;
+  // When the call is sent again after a fault that may pass (retry.h), and
+  // its name in the line that says so; sent once when null.
+  RetryPlan* retryPlan = nullptr;
+  const char* callName = "";
+  ResumePoint resume;
 
   FormRequest() = default;
   FormRequest(const FormRequest&) = delete;
@@ -127,8 +155,9 @@ struct FormRequest {
   void setSendMode(SendMode mode) { sendMode = mode; }
   void setReplyFile(const char* path);
 
-  // The exchange: see transport.cpp. Returns -1 when the URL cannot be split,
-  // else the final statusCode.
+  // The exchange, tried again as retryPlan says: see transport.cpp. Returns
+  // -1 when the URL cannot be split, else the final statusCode of the last
+  // attempt.
   int32_t send(const char* url);
   int32_t sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,
                  const std::string& extraInfo);

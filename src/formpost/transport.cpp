@@ -18,6 +18,7 @@
 #include "platform/http.h"
 #include "platform/http_rules.h"
 #include "platform/module.h"
+#include "platform/pause.h"
 #include "platform/system_error.h"
 
 namespace {
@@ -28,6 +29,8 @@ constexpr size_t CONVERSION_SLICE = 1024 * 1024;
 // The reply file is written in blocks of up to this much.
 constexpr size_t FILE_WRITE_BLOCK = 64 * 1024;
 constexpr uint16_t LANGUAGE_PRIMARY_MASK = 0x3FF;
+// A time-out this close to the run's deadline is the deadline's.
+constexpr uint64_t DEADLINE_SLACK_MILLISECONDS = 500;
 
 enum class NumberStyle { Decimal, Hexadecimal };
 
@@ -59,12 +62,20 @@ int32_t failOnNetwork(FormRequest& request, int32_t code, unsigned long number,
   return fail(request, code, number, networkFailureCause(request, code, number), style);
 }
 
+// A file failed at `code`, not the connection: trying again would not mend
+// it.
+int32_t failOnFile(FormRequest& request, int32_t code, unsigned long number, std::string cause) {
+  fail(request, code, number, std::move(cause));
+  request.failure.onFile = true;
+  return code;
+}
+
 int32_t failOnSentFile(FormRequest& request, const BodyWriteOutcome& outcome) {
   if (outcome.errorNumber == fileSizeChangedError())
-    return fail(request, outcome.stepCode, outcome.errorNumber,
-                outcome.filePath + " changed its size while it was being sent");
-  return fail(request, outcome.stepCode, outcome.errorNumber,
-              fileFailureCause("read", outcome.filePath, outcome.errorNumber, ""));
+    return failOnFile(request, outcome.stepCode, outcome.errorNumber,
+                      outcome.filePath + " changed its size while it was being sent");
+  return failOnFile(request, outcome.stepCode, outcome.errorNumber,
+                    fileFailureCause("read", outcome.filePath, outcome.errorNumber, ""));
 }
 
 void reportProgress(const NetProgress& progress, bool upload, uint64_t done, uint64_t total) {
@@ -104,38 +115,100 @@ struct ReplyCapture {
   bool lengthKnown = false;
   uint64_t announced = 0;  // 0 when unknown, as the progress hook takes it
   uint64_t received = 0;
+  uint64_t offset = 0;  // where this reply's body starts in the file
 
   ~ReplyCapture() {
     if (file != -1) closeFile(file);
   }
 
-  static bool head(void* context, const ReplyHead& head, const std::string&) {
+  // The validator a resumed request names the file by: a strong ETag, else
+  // a Last-Modified; empty for none.
+  static std::string validatorOf(const std::string& text) {
+    std::string value;
+    if (singleFieldValue(text, "ETag", value) && !value.empty() && value.compare(0, 2, "W/") != 0)
+      return value;
+    if (singleFieldValue(text, "Last-Modified", value)) return value;
+    return std::string();
+  }
+
+  // A 206 to a resumed request is spliced only when it carries the rest of
+  // the same file: from the byte asked for, to its end, of the same total.
+  bool takesUpWhereCut(const ReplyHead& head, const std::string& text) const {
+    const ResumePoint& resume = request.resume;
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t total = 0;
+    std::string range;
+    return head.framing == BodyFraming::Length && singleFieldValue(text, "Content-Range", range) &&
+           readContentRange(range, first, last, total) && first == resume.kept &&
+           total == resume.total && last + 1 == total && head.contentLength == total - first;
+  }
+
+  static bool head(void* context, const ReplyHead& head, const std::string& text) {
     ReplyCapture& capture = *static_cast<ReplyCapture*>(context);
     FormRequest& request = capture.request;
     request.statusCode = head.status;
     capture.lengthKnown = head.framing == BodyFraming::Length;
     capture.announced = capture.lengthKnown ? head.contentLength : 0;
-    if (request.replyFile.empty() || head.status != 200) return true;
-    if (head.framing != BodyFraming::Length && head.framing != BodyFraming::Chunked) {
+    const bool resumed = request.resume.canResume();
+    if (request.replyFile.empty()) return true;
+    uint64_t keep = 0;
+    if (head.status == 206 && resumed) {
+      if (!capture.takesUpWhereCut(head, text)) {
+        request.resume = ResumePoint();
+        request.resume.refused = true;
+        fail(request, STEP_READ_REPLY, NET_ERRORS.replyFraming,
+             "the resumed download from " + endpointOf(request) +
+                 " is not the rest of the file cut short; its bytes are not spliced");
+        return false;
+      }
+      keep = request.resume.kept;
+      request.statusCode = 200;  // the whole file is there once this part is
+    } else if (head.status != 200) {
+      return true;
+    } else if (head.framing != BodyFraming::Length && head.framing != BodyFraming::Chunked) {
       fail(request, STEP_READ_REPLY, NET_ERRORS.replyFraming,
            "the download from " + endpointOf(request) +
                " declares no length, so a download cut short could not be told from a whole "
                "one");
       return false;
+    } else {
+      // The file from its start: what this reply names it by, for a resume.
+      request.resume = ResumePoint();
+      if (capture.lengthKnown) {
+        request.resume.total = head.contentLength;
+        request.resume.validator = validatorOf(text);
+      }
     }
     capture.file = openFileForUpdate(request.replyFile);
-    if (capture.file != -1) return true;
+    // An earlier attempt may have left some of its bytes there: those of a
+    // cut download are kept, the rest go.
+    if (capture.file != -1 && cutFileTo(capture.file, keep)) {
+      capture.offset = keep;
+      if (keep == 0) request.contentTap.restart(TAP_REPLY_FILE);
+      return true;
+    }
     unsigned long number = lastSystemError();
-    fail(request, STEP_READ_REPLY, number,
-         fileFailureCause("open", request.replyFile, number, "the download"));
+    failOnFile(request, STEP_READ_REPLY, number,
+               fileFailureCause("open", request.replyFile, number, "the download"));
     return false;
+  }
+
+  // After an attempt that ended early: the bytes that came are written, and
+  // the next attempt may take up after them.
+  void keepWhatCame() {
+    if (file == -1) return;
+    ResumePoint& resume = request.resume;
+    resume.kept = flush() ? offset + received : 0;
+    closeFile(file);
+    file = -1;
   }
 
   bool write(const char* bytes, size_t count) {
     if (!writeFile(file, bytes, static_cast<uint32_t>(count))) {
       unsigned long number = lastSystemError();
-      fail(request, STEP_READ_REPLY, number,
-           fileFailureCause("write", request.replyFile, number, "the download"));
+      failOnFile(request, STEP_READ_REPLY, number,
+                 fileFailureCause("write", request.replyFile, number, "the download"));
       return false;
     }
     request.contentTap.tell(TAP_REPLY_FILE, bytes, static_cast<uint32_t>(count));
@@ -182,6 +255,8 @@ struct ReplyCapture {
       if (!flushed) return STEP_READ_REPLY;
     }
     if (!lengthKnown || received >= announced) return 0;
+    if (!request.replyFile.empty() && request.statusCode == 200)
+      request.resume.kept = offset + received;
     return fail(request, STEP_READ_REPLY, NET_ERRORS.replyCutShort,
                 "the reply from " + endpointOf(request) + " ended after " +
                     std::to_string(received) + " of the " + std::to_string(announced) +
@@ -314,10 +389,29 @@ int32_t FormRequest::send(const char* url) {
                               "cannot split the URL '" + address + "' into host, port and path"};
     return -1;
   }
-  if (traceLine) traceRequestLine(*this, address);
-  int32_t result = sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
-  if (traceLine) traceExchange(*this);
-  return result;
+  for (int attempt = 1;; ++attempt) {
+    // Each attempt starts as the first did, even when the request was sent
+    // before (to another of the service's roots).
+    statusCode = 0;
+    replyBody.clear();
+    failure = ExchangeFailure();
+    exchange = HttpOutcome();
+    replyReceived = 0;
+    for (size_t i = 0; i < fileFields.size(); ++i) contentTap.restart(static_cast<int32_t>(i));
+    if (traceLine) traceRequestLine(*this, address);
+    int32_t result = sendTo(urlParts.hostName, urlParts.port, urlParts.urlPath, urlParts.extraInfo);
+    if (traceLine) traceExchange(*this);
+    uint64_t wait = 0;
+    if (!retryPlan || !retryPlan->waitBeforeNext(*this, attempt, steadyMilliseconds(), wait))
+      return result;
+    const std::string attempts =
+        "attempt " + std::to_string(attempt + 1) + " of " + std::to_string(retryPlan->retries + 1);
+    if (retryPlan->noteRetry)
+      retryPlan->noteRetry(std::string(callName) + ": " + faultOf(*this) + "; retrying in " +
+                           std::to_string((wait + 999) / 1000) + " s (" + attempts + ")");
+    pauseMilliseconds(wait);
+    if (traceLine) traceLine("* " + attempts);
+  }
 }
 
 int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const std::string& urlPath,
@@ -357,9 +451,24 @@ int32_t FormRequest::sendTo(const std::string& hostName, uint16_t port, const st
     return STEP_UNKNOWN_SEND_MODE;
   }
 
+  // A cut download asks for the rest of the same file only.
+  if (!replyFile.empty() && resume.canResume()) {
+    http.headerLines.push_back("Range: bytes=" + std::to_string(resume.kept) + "-\r\n");
+    http.headerLines.push_back("If-Range: " + resume.validator + "\r\n");
+  }
+  resume.refused = false;
+  if (retryPlan) http.deadline = retryPlan->exchangeDeadline();
   ReplyCapture capture(*this);
   httpExchange(http, ReplySink{&capture, ReplyCapture::head, ReplyCapture::bytes}, exchange);
-  if (exchange.stage != HttpStage::Done) return failedExchange(*this, exchange, &body);
+  if (exchange.stage != HttpStage::Done) {
+    capture.keepWhatCame();
+    int32_t step = failedExchange(*this, exchange, &body);
+    if (retryPlan && retryPlan->deadline != 0 && exchange.number == NET_ERRORS.timedOut &&
+        steadyMilliseconds() + DEADLINE_SLACK_MILLISECONDS >= retryPlan->deadline)
+      failure.cause = "timed out: the run reached its time limit (" +
+                      std::string(MAX_TIME_VARIABLE) + ") at " + endpointOf(*this);
+    return step;
+  }
   int32_t code = capture.finish();
   if (code != 0) return code;
   if (!convertReplyToAnsi(replyBody))

@@ -22,6 +22,9 @@ int openFileForUpdate(const std::string& path);
 // Moves to `offsetFromStart`, for readers of parts of a file (the proof of a
 // signed result). False on failure.
 bool seekFile(int fd, int64_t offsetFromStart);
+// Cuts the file to its first `size` bytes and moves to its end there, for a
+// writer that keeps what it wrote before. False on failure.
+bool cutFileTo(int fd, uint64_t size);
 // Bytes read, 0 at the end, -1 on an error.
 int64_t readFile(int fd, void* buffer, uint32_t capacity);
 // True only when every byte was written.
@@ -55,6 +58,12 @@ using FillFile = bool (*)(void* context, const std::string& path);
 // The same, with `fill` writing the new file's content rather than a copy.
 bool replaceFileWhole(const std::string& to, FillFile fill, void* context);
 
+// Makes the file `from` the file at `to`, whole, or leaves `to` as it was:
+// by a rename when both lie on one file system, so that no byte is copied
+// (`moved` is then true and `from` is gone), else by replaceFileWithCopy.
+// The new file gets the permissions a copy would have had.
+bool replaceFileWithMove(const std::string& from, const std::string& to, bool& moved);
+
 // The steps of replaceFileWithCopy that differ by system.
 // True when `path` exists and is not a file or folder on disk.
 bool isWrittenInPlace(const std::string& path);
@@ -70,7 +79,9 @@ bool isFolder(const std::string& path);
 // gets. False, leaving the error, when `target` is a file that may not be
 // written: it stays as it is.
 bool prepareReplacement(const std::string& fresh, const std::string& target);
-// Renames `from` over `to`, replacing it in one step.
+// Renames `from` over `to`, replacing it in one step; never a copy, so it
+// fails between file systems (POSIX rename; MoveFileExA without
+// MOVEFILE_COPY_ALLOWED).
 bool renameOver(const std::string& from, const std::string& to);
 
 // Error numbers for a file that no longer is what was recorded of it, for

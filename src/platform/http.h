@@ -79,6 +79,9 @@ struct HttpRequest {
   std::vector<std::string> headerLines;
   BodySource body;          // a POST's; not sent again to a redirect, which is a GET
   uint64_t bodyLength = 0;  // what its Content-Length line announces
+  // steadyMilliseconds() (pause.h) at which the exchange ends as timed out,
+  // whatever moves; 0 for none.
+  uint64_t deadline = 0;
 };
 
 // The step of the exchange at which it ended, in the order they are taken.

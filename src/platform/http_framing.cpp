@@ -145,3 +145,31 @@ bool readReplyHead(const std::string& head, ReplyHead& reply) {
   reply.framing = BodyFraming::Length;
   return true;
 }
+
+namespace {
+
+// Decimal digits up to `end` (the string's end when it is '\0'), moving
+// `at` past them and past `end`.
+bool readDecimal(const std::string& text, size_t& at, char end, uint64_t& value) {
+  size_t start = at;
+  value = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    const uint64_t digit = static_cast<uint64_t>(text[at] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  if (at == start) return false;
+  if (end == '\0') return at == text.size();
+  if (at >= text.size() || text[at] != end) return false;
+  ++at;
+  return true;
+}
+
+}  // namespace
+
+bool readContentRange(const std::string& value, uint64_t& first, uint64_t& last, uint64_t& total) {
+  if (value.compare(0, 6, "bytes ") != 0) return false;
+  size_t at = 6;
+  return readDecimal(value, at, '-', first) && readDecimal(value, at, '/', last) &&
+         readDecimal(value, at, '\0', total) && first <= last && last < total;
+}

@@ -39,5 +39,10 @@ std::vector<std::string> headerFieldValues(const std::string& head, const char* 
 // field is missing, or given more than once with values that differ.
 bool singleFieldValue(const std::string& head, const char* name, std::string& value);
 
+// A 206 reply's Content-Range value, "bytes <first>-<last>/<total>", with
+// first <= last < total; false for anything else (an unknown total "*", a
+// unit other than bytes, blanks, a number past 64 bits).
+bool readContentRange(const std::string& value, uint64_t& first, uint64_t& last, uint64_t& total);
+
 // Space and tab trimmed from both ends, as around a header field's value.
 std::string trimmedBlanks(const std::string& text);

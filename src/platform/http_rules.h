@@ -7,15 +7,15 @@
 
 struct HttpRequest;
 
-// The low-speed rule, as curl's --speed-limit and --speed-time: an exchange
-// fails as timed out once fewer than LOW_SPEED_BYTES have moved (request,
-// reply head and body alike) in LOW_SPEED_WINDOW_SECONDS, connecting
-// included; WinINet's default time-out of a minute. A server that sends a
-// byte now and then cannot hold a run for ever; a slow transfer that still
-// moves is never cut. libcurl keeps it (CURLOPT_LOW_SPEED_LIMIT and _TIME);
-// WinINet has no such rule, and the Windows watchdog keeps it.
+// The low-speed rule, as curl's --speed-limit 1024 --speed-time 60 means
+// it: an exchange fails as timed out once less than LOW_SPEED_LIMIT bytes a
+// second have moved on average (request, reply head and body alike) for
+// LOW_SPEED_WINDOW_SECONDS, connecting included. A server that trickles
+// cannot hold a run for ever; a transfer that keeps 2 KiB/s is never cut.
+// libcurl keeps it (CURLOPT_LOW_SPEED_LIMIT and _TIME); WinINet has no such
+// rule, and the Windows watchdog keeps it.
 extern const long LOW_SPEED_WINDOW_SECONDS;
-constexpr uint64_t LOW_SPEED_BYTES = 1024;
+constexpr uint64_t LOW_SPEED_LIMIT = 1024;
 
 // WinINet follows at most this many redirects.
 constexpr int MAX_REDIRECTS = 10;

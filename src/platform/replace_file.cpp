@@ -10,6 +10,19 @@ bool copyInto(void* from, const std::string& to) {
 
 }  // namespace
 
+bool replaceFileWithMove(const std::string& from, const std::string& to, bool& moved) {
+  moved = false;
+  std::string target = replacedPath(to);
+  // A folder or a device is for the copy to refuse or to write into.
+  if (!isWrittenInPlace(to) && (isRegularFile(target) || !fileExists(target))) {
+    // Between file systems the rename fails and nothing has changed; a
+    // target that may not be written is left to the copy to refuse.
+    moved = prepareReplacement(from, target) && renameOver(from, target);
+    if (moved) return true;
+  }
+  return replaceFileWithCopy(from, to);
+}
+
 bool replaceFileWithCopy(const std::string& from, const std::string& to) {
   std::string source = from;
   return replaceFileWhole(to, copyInto, &source);

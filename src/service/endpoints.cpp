@@ -3,10 +3,14 @@
 #include <string>
 
 #include "formpost/form_request.h"
+#include "formpost/retry.h"
+#include "formpost/step_codes.h"
 #include "platform/ascii.h"
 #include "platform/environment.h"
 #include "platform/http.h"
+#include "platform/net_faults.h"
 #include "platform/paths.h"
+#include "platform/pause.h"
 #include "platform/text.h"
 
 const char* const BUILT_IN_SERVICE_ROOT =
@@ -50,23 +54,61 @@ bool serviceRootFromValue(const std::string& value, std::string& root) {
 
 bool findServiceRoot(ServiceRoot& root, std::string& refusal) {
   std::string value = environmentVariable(SERVICE_URL_VARIABLE);
-  if (value.empty()) {
+  root.urls.clear();
+  // Blanks and commas separate roots; neither has a place in one.
+  size_t at = 0;
+  while ((at = value.find_first_not_of(" \t,", at)) != std::string::npos) {
+    size_t end = value.find_first_of(" \t,", at);
+    if (end == std::string::npos) end = value.size();
+    const std::string word = value.substr(at, end - at);
+    std::string url;
+    if (!serviceRootFromValue(word, url)) {
+      refusal = std::string(SERVICE_URL_VARIABLE) + " is not an http:// or https:// URL of the " +
+                "service's folder (such as https://sign.example.com/tarvolinFE/): '" + word + "'";
+      return false;
+    }
+    root.urls.push_back(url);
+    at = end;
+  }
+  root.fromEnvironment = !root.urls.empty();
+  if (root.urls.empty()) {
     if (*BUILT_IN_SERVICE_ROOT == '\0') {
       refusal = std::string("this program has no built-in service: set ") + SERVICE_URL_VARIABLE +
                 " to the service's folder (such as https://sign.example.com/tarvolinFE/)";
       return false;
     }
-    root.url = BUILT_IN_SERVICE_ROOT;
-    root.fromEnvironment = false;
-    return true;
+    root.urls.push_back(BUILT_IN_SERVICE_ROOT);
   }
-  if (!serviceRootFromValue(value, root.url)) {
-    refusal = std::string(SERVICE_URL_VARIABLE) + " is not an http:// or https:// URL of the " +
-              "service's folder (such as https://sign.example.com/tarvolinFE/): '" + value + "'";
-    return false;
-  }
-  root.fromEnvironment = true;
+  root.url = root.urls[0];
   return true;
+}
+
+bool rootUnreachable(const FormRequest& request) {
+  if (request.failure.cause.empty())
+    return request.statusCode == 502 || request.statusCode == 503 || request.statusCode == 504;
+  switch (request.failure.step) {
+    case STEP_CONNECT:
+    case STEP_SEND_GET:
+    case STEP_SEND_POST:
+      return isPassingNetError(request.exchange.number);
+    default:
+      return false;
+  }
+}
+
+void sendToService(FormRequest& request, ServiceRoot& root, ServiceCallUrl urlOf) {
+  size_t next = 0;
+  while (next < root.urls.size() && root.urls[next] != root.url) ++next;
+  for (;;) {
+    request.send(urlOf(root.url).c_str());
+    if (++next >= root.urls.size() || !rootUnreachable(request)) return;
+    RetryPlan* plan = request.retryPlan;
+    if (plan && plan->deadline != 0 && steadyMilliseconds() >= plan->deadline) return;
+    if (plan && plan->noteRetry)
+      plan->noteRetry(std::string(request.callName) + ": " + faultOf(request) +
+                      "; trying the next service root, " + root.urls[next]);
+    root.url = root.urls[next];
+  }
 }
 
 std::string upgradeQueryUrl(const std::string& root) {

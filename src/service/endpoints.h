@@ -14,10 +14,26 @@ constexpr const char* SERVICE_URL_VARIABLE = "TARVOLIN_SERVICE_URL";
 extern const char* const BUILT_IN_SERVICE_ROOT;
 
 // The folder that holds version.aspx and upload.aspx, and where it came from.
+// SERVICE_URL_VARIABLE may name several, separated by blanks or commas: a
+// call that cannot reach one goes on to the next, and the one that answered
+// serves every call after it.
 struct ServiceRoot {
-  std::string url;
+  std::string url;                // the root calls go to now
+  std::vector<std::string> urls;  // every root, in the order given
   bool fromEnvironment = false;
 };
+
+// The URL of a call under a root (versionCheckUrl, uploadUrl...).
+using ServiceCallUrl = std::string (*)(const std::string& root);
+
+// Sends `request` to the call `urlOf` names under the current root and, while
+// a root cannot be reached (no connection could be made, or 502, 503 or 504
+// on every attempt), under each root after it. The root that answered
+// becomes the current one; the request holds the last root's outcome.
+void sendToService(FormRequest& request, ServiceRoot& root, ServiceCallUrl urlOf);
+
+// Whether the last attempt of `request` could not reach its root.
+bool rootUnreachable(const FormRequest& request);
 
 // The root a value of SERVICE_URL_VARIABLE names: an absolute http:// or
 // https:// URL with a host and without query or fragment, given a trailing

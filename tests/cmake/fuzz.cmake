@@ -5,7 +5,7 @@
 # as a libFuzzer program fuzz-<target> for scripts/run-fuzzers.sh.
 
 set(fuzz_dir ${CMAKE_SOURCE_DIR}/tests/fuzz)
-set(fuzz_targets reply command_line url multipart_length cert_table zip_result)
+set(fuzz_targets reply reply_head command_line url multipart_length cert_table zip_result)
 # The reply target parses on a thread of its own with a small stack.
 find_package(Threads REQUIRED)
 

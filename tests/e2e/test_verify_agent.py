@@ -48,11 +48,12 @@ class VerifyingAgent(unittest.TestCase):
     def write(self, name, data):
         return pe_files.write(os.path.join(self.work, name), data)
 
-    def agent(self, service, *args):
+    def agent(self, service, *args, extra_env=None):
         env = {k: v for k, v in os.environ.items()
                if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
                                     "tarvolin_auth_key")}
         env["http_proxy"] = "http://127.0.0.1:%d" % service.port
+        env.update(extra_env or {})
         result = harness.run(("-k", "demo-key") + args, harness.limit(120, 300),
                              cwd=self.work, env=env)
         return result.returncode, result.stdout, result.stderr
@@ -65,6 +66,23 @@ class VerifyingAgent(unittest.TestCase):
         if harness.RUN.wine:
             path = harness.run(["-u", path], 60, program="winepath").stdout.decode().strip()
         return path
+
+    def test_a_result_cut_once_is_resumed_and_proven_whole(self):
+        """The digest runs on across the resume, and the result is still
+        proven whole: a digest that took the first half twice, or lost it,
+        would not match the signature."""
+        image = minimal_pe(b"resumed")
+        self.write("tool.exe", image)
+        code, out, err = self.agent(self.service("cut-once"), "-verify", "-i", "tool.exe",
+                                    "-o", "out.exe", extra_env={"TARVOLIN_TRACE": "1",
+                                                                "TARVOLIN_RETRIES": "2"})
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out.decode(), "Verified out.exe: tool.exe SHA-256 %s, 1 signature, "
+                         "signer %s\nSucceeded.\n" % (authenticode(image, "sha256")[:16], SIGNER))
+        self.assertRegex(err, rb"tarvolin-agent: download: .*; retrying in \d+ s "
+                         rb"\(attempt 2 of 3\)")
+        self.assertRegex(err, rb"> Range: bytes=[1-9]\d*-\r?\n> If-Range: \"")
+        self.assertRegex(err, rb"< HTTP/1\.[01] 206 ")
 
     def test_an_honest_result_is_proven_and_saved(self):
         image = minimal_pe(b"honest")

@@ -167,6 +167,17 @@ TEST_F(Files, ReplacementIsWholeOrNothingAndLeavesNoNewFileBehind) {
   EXPECT_FALSE(replaceFileWithCopy(source, folder));
   EXPECT_TRUE(std::filesystem::is_directory(folder));
   EXPECT_EQ((std::vector<std::string>{"out.d", "source.bin", "target.bin"}), namesIn(scratch.path));
+  // Moved on one file system: the source is gone, the old output replaced
+  // whole; a folder is left to the copy, which refuses it, and the source
+  // stays.
+  bool moved = false;
+  ASSERT_TRUE(replaceFileWithMove(source, target, moved));
+  EXPECT_TRUE(moved);
+  EXPECT_TRUE(readWholeFile(target) == content);
+  EXPECT_FALSE(replaceFileWithMove(target, folder, moved));
+  EXPECT_FALSE(moved);
+  EXPECT_TRUE(readWholeFile(target) == content);
+  EXPECT_EQ((std::vector<std::string>{"out.d", "target.bin"}), namesIn(scratch.path));
   // A bare name goes into the current folder.
   EXPECT_EQ(std::string(".") + PATH_SEPARATOR, folderOfPath("out.bin"));
   EXPECT_EQ(scratch.path, folderOfPath(target));

@@ -89,6 +89,11 @@ bool seekFile(int fd, int64_t offsetFromStart) {
   return lseek(fd, static_cast<off_t>(offsetFromStart), SEEK_SET) != static_cast<off_t>(-1);
 }
 
+bool cutFileTo(int fd, uint64_t size) {
+  if (size > static_cast<uint64_t>(INT64_MAX)) return false;
+  return ftruncate(fd, static_cast<off_t>(size)) == 0 && seekFile(fd, static_cast<int64_t>(size));
+}
+
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {
   ssize_t count;
   do {

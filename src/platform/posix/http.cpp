@@ -15,6 +15,7 @@
 #include "platform/ascii.h"
 #include "platform/http.h"
 #include "platform/http_rules.h"
+#include "platform/pause.h"
 #include "platform/posix/proxy.h"
 #include "platform/system_error.h"
 
@@ -231,12 +232,17 @@ bool prepare(CURL* e, Hop& hop, curl_slist*& headers, curl_slist*& proxyHeaders,
   curl_easy_setopt(e, CURLOPT_PROXY, outcome.proxy.c_str());
   curl_easy_setopt(e, CURLOPT_NOPROXY, "");
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  // The low-speed rule: LOW_SPEED_BYTES in the window is this rate on average.
   long window = LOW_SPEED_WINDOW_SECONDS;
-  long bytesPerSecond = static_cast<long>(LOW_SPEED_BYTES) / window;
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, window);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, window);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, bytesPerSecond > 0 ? bytesPerSecond : 1L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(LOW_SPEED_LIMIT));
+  if (r.deadline != 0) {
+    // What is left of the run's time; a hop that starts past it still gets a
+    // millisecond, and times out.
+    uint64_t now = steadyMilliseconds();
+    long left = r.deadline > now ? static_cast<long>(r.deadline - now) : 1L;
+    curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, left);
+  }
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, takeHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &hop);

@@ -55,6 +55,11 @@ bool seekFile(int fd, int64_t offsetFromStart) {
   return _lseeki64(fd, offsetFromStart, SEEK_SET) != -1;
 }
 
+bool cutFileTo(int fd, uint64_t size) {
+  if (size > static_cast<uint64_t>(INT64_MAX)) return false;
+  return _chsize_s(fd, static_cast<int64_t>(size)) == 0 && seekFile(fd, static_cast<int64_t>(size));
+}
+
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {
   // _read counts in a signed int: keep each call within it.
   if (capacity > 0x7FFFFFFFu) capacity = 0x7FFFFFFFu;

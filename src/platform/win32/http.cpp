@@ -262,6 +262,7 @@ void exchange(Exchange& x, const HttpRequest& request, const ReplySink& sink,
 void httpExchange(const HttpRequest& request, const ReplySink& sink, HttpOutcome& outcome) {
   outcome = HttpOutcome();
   Exchange x;
+  x.deadline = request.deadline;
   exchange(x, request, sink, outcome);
   closeHopHandles(x);
   stopWorker(x);

@@ -28,7 +28,8 @@ struct WorkerState {
   BOOL result = FALSE;
   DWORD error = 0;
   // The low-speed rule's window, on GetTickCount64: it opens again whenever
-  // LOW_SPEED_BYTES have moved in it.
+  // LOW_SPEED_LIMIT bytes a second of it have moved in it, and the call
+  // fails as too slow when it closes before.
   ULONGLONG windowStart = GetTickCount64();
   uint64_t movedInWindow = 0;
   std::vector<char> bytes;  // what a write sends, what a read got
@@ -38,7 +39,7 @@ struct WorkerState {
   void moved(DWORD count) {
     AcquireSRWLockExclusive(&lock);
     movedInWindow += count;
-    if (movedInWindow >= LOW_SPEED_BYTES) {
+    if (movedInWindow >= LOW_SPEED_LIMIT * static_cast<uint64_t>(LOW_SPEED_WINDOW_SECONDS)) {
       windowStart = GetTickCount64();
       movedInWindow = 0;
     }
@@ -64,6 +65,7 @@ struct Exchange {
   ReplyHead replyHead;             // the final reply's, read by the agent's rules
   AfterInterim interim;
   bool timedOut = false;
+  ULONGLONG deadline = 0;  // GetTickCount64() at which every call times out; 0 for none
   WorkerState* worker = nullptr;
   HANDLE thread = nullptr;  // null: calls run on the caller's thread
 };

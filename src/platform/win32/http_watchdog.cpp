@@ -97,10 +97,12 @@ bool runCall(Exchange& x, std::function<BOOL(WorkerState&)> call) {
   WakeAllConditionVariable(&t.changed);
   for (;;) {
     if (t.finished) break;
-    ULONGLONG spent = GetTickCount64() - t.windowStart;
+    ULONGLONG now = GetTickCount64();
+    ULONGLONG spent = now - t.windowStart;
     ULONGLONG window = static_cast<ULONGLONG>(LOW_SPEED_WINDOW_SECONDS) * 1000;
-    if (spent >= window) break;
+    if (spent >= window || (x.deadline != 0 && now >= x.deadline)) break;
     ULONGLONG left = window - spent;
+    if (x.deadline != 0 && x.deadline - now < left) left = x.deadline - now;
     DWORD wait = left < MEMORY_CHECK_MS ? static_cast<DWORD>(left) : MEMORY_CHECK_MS;
     SleepConditionVariableSRW(&t.changed, &t.lock, wait, 0);
     if (!t.finished && memoryBefore > 0 && processMemory() > memoryBefore + CALL_MEMORY_LIMIT) {
