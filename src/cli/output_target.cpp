@@ -88,11 +88,13 @@ std::string saveEntriesIntoFolder(const std::string& zipPath, const RunSettings&
   systemError = 0;
   const std::vector<std::string>& inputs = settings.inputFiles;
   std::vector<uint64_t> inputSizes;
+  inputSizes.reserve(inputs.size());
   for (const std::string& input : inputs) inputSizes.push_back(probeSize(input));
   std::vector<ZipEntry> walked;
   std::string fault = readZipEntries(zipPath, inputs.size(), zipCapsFor(inputSizes), walked);
   if (!fault.empty()) return fault + "; nothing was saved";
   std::vector<std::string> entries;
+  entries.reserve(walked.size());
   for (const ZipEntry& entry : walked) entries.push_back(entry.name);
   std::vector<size_t> inputOfEntry;
   if (settings.verifyResult) {

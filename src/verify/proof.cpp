@@ -211,6 +211,7 @@ ResultProof proveResult(const std::string& resultPath, const std::vector<std::st
     return result;
   }
   std::vector<uint64_t> inputSizes;
+  inputSizes.reserve(records.size());
   for (const InputRecord& record : records) inputSizes.push_back(record.layout.fileSize);
   // With as many entries as inputs, each proven entry matches an input of
   // its own, so all are matched at the end.
