@@ -63,6 +63,22 @@ struct SparseZip {
 // Two stored entries, the first of `firstSize` bytes, written as Python's
 // zipfile writes them: zip64 fields for sizes and offsets past 2 GiB - 1,
 // and a zip64 end record once the directory lies past it.
+// A zip64 end record for the two entries of a central directory of
+// `directorySize` bytes at `directory`.
+Bytes zip64EndRecord(uint64_t directorySize, uint64_t directory) {
+  return Bytes()
+      .u32(0x06064b50)
+      .u64(44)
+      .u16(0x031E)
+      .u16(45)
+      .u32(0)
+      .u32(0)
+      .u64(2)
+      .u64(2)
+      .u64(directorySize)
+      .u64(directory);
+}
+
 SparseZip twoEntries(uint64_t firstSize) {
   const uint64_t limit = 0x7FFFFFFF;
   SparseZip zip;
@@ -101,17 +117,7 @@ SparseZip twoEntries(uint64_t firstSize) {
   const uint64_t directorySize = zip.size - directory;
   if (directory > limit) {
     const uint64_t record = zip.size;
-    zip.append(Bytes()
-                   .u32(0x06064b50)
-                   .u64(44)
-                   .u16(0x031E)
-                   .u16(45)
-                   .u32(0)
-                   .u32(0)
-                   .u64(2)
-                   .u64(2)
-                   .u64(directorySize)
-                   .u64(directory));
+    zip.append(zip64EndRecord(directorySize, directory));
     zip.append(Bytes().u32(0x07064b50).u32(0).u64(record).u32(1));
   }
   zip.append(Bytes()
@@ -163,17 +169,7 @@ TEST(ZipLayout, Zip64WhereNoSizeNeedsItIsRefused) {
   const uint64_t directory = littleEndian(zip, end + 16);
   zip.pieces.erase(end);
   zip.size = end;
-  const uint64_t record = zip.append(Bytes()
-                                         .u32(0x06064b50)
-                                         .u64(44)
-                                         .u16(0x031E)
-                                         .u16(45)
-                                         .u32(0)
-                                         .u32(0)
-                                         .u64(2)
-                                         .u64(2)
-                                         .u64(directorySize)
-                                         .u64(directory));
+  const uint64_t record = zip.append(zip64EndRecord(directorySize, directory));
   zip.append(Bytes().u32(0x07064b50).u32(0).u64(record).u32(1));
   zip.append(
       Bytes().u32(0x06054b50).u16(0).u16(0).u16(2).u16(2).u32(directorySize).u32(directory).u16(0));
