@@ -25,8 +25,10 @@ std::vector<std::string> headLines(const std::string& head) {
 }
 
 // "HTTP/1.x NNN" followed by a blank or nothing; the minor version digit.
+// A status starts at 100: "064" is three digits but no status.
 bool readStatusLine(const std::string& line, int& status, char& minor) {
-  if (line.size() < 12 || line.compare(0, 7, "HTTP/1.") != 0 || !isDigit(line[7]) || line[8] != ' ')
+  if (line.size() < 12 || line.compare(0, 7, "HTTP/1.") != 0 || !isDigit(line[7]) ||
+      line[8] != ' ' || line[9] == '0')
     return false;
   for (size_t at = 9; at < 12; ++at)
     if (!isDigit(line[at])) return false;

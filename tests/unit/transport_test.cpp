@@ -257,6 +257,7 @@ TEST(ReplyFraming, HeadsReadByTheAgentsOwnRules) {
       {"HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n", true, BodyFraming::None, 0},
       {"HTTP/1.1 0200 OK\r\nContent-Length: 1\r\n", false, BodyFraming::Length, 0},
       {"HTTP/1.1 20 OK\r\n", false, BodyFraming::Length, 0},
+      {"HTTP/1.1 064 OK\r\n", false, BodyFraming::Length, 0},
       {"HTTP/1.1 200OK\r\n", false, BodyFraming::Length, 0},
       {"HTTP/2 200 OK\r\n", false, BodyFraming::Length, 0},
       {"ICY 200 OK\r\n", false, BodyFraming::Length, 0},
