@@ -30,7 +30,7 @@ CASES = [
     "test_agent.Failures.test_version_check_refusal_prints_the_message_and_uploads_nothing",
     "test_agent.Failures.test_http_failures_write_the_body_verbatim",
     "test_agent.Failures.test_download_url_that_cannot_be_split",
-    "test_agent.Failures.test_failed_copy_writes_the_system_message_and_keeps_the_temporary_file",
+    "test_agent.Failures.test_an_output_that_cannot_be_written_makes_no_request",
     # Faults of the network, the disk and the inputs.
     "test_faults.Network.test_connection_refused",
     "test_faults.Network.test_server_closes_before_the_reply",
