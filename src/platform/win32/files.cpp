@@ -27,28 +27,29 @@ uint64_t probeSize(const std::string& path) {
   return size;
 }
 
-int openFileForReading(const std::string& path) {
-  // Others may delete it while it is read: a cancelled run removes the files
-  // it is still proving from the console's handler thread.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+namespace {
+
+// A descriptor over a handle that others may delete while it is open: a
+// cancelled run removes the files it is still proving or filling from the
+// console's handler thread.
+int openDeletableFile(const std::string& path, DWORD access, DWORD disposition, int mode) {
+  HANDLE handle =
+      CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return -1;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), mode | _O_BINARY);
   if (fd == -1) CloseHandle(handle);
   return fd;
 }
 
+}  // namespace
+
+int openFileForReading(const std::string& path) {
+  return openDeletableFile(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY);
+}
+
 int openFileForUpdate(const std::string& path) {
-  // Others may delete it while it is open: a cancelled run removes the file
-  // it is still filling from the console's handler thread.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return -1;
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
-  if (fd == -1) CloseHandle(handle);
-  return fd;
+  return openDeletableFile(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, _O_RDWR);
 }
 
 bool seekFile(int fd, int64_t offsetFromStart) {
