@@ -72,6 +72,26 @@ TEST_F(Files, UpdateOpensWithoutTruncating) {
   EXPECT_EQ(7u, probeSize(path));
 }
 
+// A resumed download keeps the bytes before the cut and writes on after them;
+// a file that already has the size is kept as it is.
+TEST_F(Files, CutKeepsTheFirstBytesAndWritesAfterThem) {
+  const struct {
+    const char* before;
+    uint64_t keep;
+    const char* after;
+  } cases[] = {{"", 0, "Z"}, {"abcdef", 6, "abcdefZ"}, {"abcdef", 3, "abcZ"}, {"abcdef", 0, "Z"}};
+  for (const auto& c : cases) {
+    std::string path = scratch.path + "cut.bin";
+    ASSERT_TRUE(writeWholeFile(path, c.before));
+    int fd = openFileForUpdate(path);
+    ASSERT_NE(-1, fd);
+    EXPECT_TRUE(cutFileTo(fd, c.keep)) << c.before << " " << c.keep;
+    ASSERT_TRUE(writeFile(fd, "Z", 1));
+    closeFile(fd);
+    EXPECT_EQ(c.after, readWholeFile(path)) << c.before << " " << c.keep;
+  }
+}
+
 TEST_F(Files, TemporaryFileIsNewEmptyAndPrefixed) {
   std::string directory = tempDirectory();
   ASSERT_FALSE(directory.empty());

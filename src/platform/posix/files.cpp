@@ -91,7 +91,14 @@ bool seekFile(int fd, int64_t offsetFromStart) {
 
 bool cutFileTo(int fd, uint64_t size) {
   if (size > static_cast<uint64_t>(INT64_MAX)) return false;
-  return ftruncate(fd, static_cast<off_t>(size)) == 0 && seekFile(fd, static_cast<int64_t>(size));
+  // A file that already has the size is not truncated: ext4 flushes a file
+  // truncated to nothing to disk when it is closed, which makes the close of
+  // a large download wait on the disk.
+  struct stat status;
+  if (fstat(fd, &status) != 0) return false;
+  if (static_cast<uint64_t>(status.st_size) != size && ftruncate(fd, static_cast<off_t>(size)) != 0)
+    return false;
+  return seekFile(fd, static_cast<int64_t>(size));
 }
 
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {

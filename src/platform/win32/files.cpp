@@ -58,7 +58,13 @@ bool seekFile(int fd, int64_t offsetFromStart) {
 
 bool cutFileTo(int fd, uint64_t size) {
   if (size > static_cast<uint64_t>(INT64_MAX)) return false;
-  return _chsize_s(fd, static_cast<int64_t>(size)) == 0 && seekFile(fd, static_cast<int64_t>(size));
+  // A file that already has the size is left as it is, as on POSIX, where
+  // truncating a file to nothing makes ext4 write it out when it is closed.
+  int64_t length = _filelengthi64(fd);
+  if (length < 0) return false;
+  if (static_cast<uint64_t>(length) != size && _chsize_s(fd, static_cast<int64_t>(size)) != 0)
+    return false;
+  return seekFile(fd, static_cast<int64_t>(size));
 }
 
 int64_t readFile(int fd, void* buffer, uint32_t capacity) {
