@@ -38,6 +38,9 @@ MiB = 1 << 20
 GiB = 1 << 30
 KEY = "BENCHKEY0123456789"
 SMALL = 4 * KiB
+# The download cut once at half, and the most the resumed job may send over the file's size.
+RESUME_SIZE = 512 * MiB
+RESUME_EXTRA_LIMIT = 0.10
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "all_proxy", "no_proxy",
                    "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY")
 
@@ -282,8 +285,73 @@ class Bench:
         return total
 
 
+def is_32_bit(exe):
+    """True when the PE file `exe` is for 32-bit x86."""
+    with open(exe, "rb") as f:
+        header = f.read(4096)
+    at = int.from_bytes(header[0x3C:0x40], "little")
+    return header[at + 4:at + 6] == b"\x4c\x01"
+
+
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+# --- a download cut once ----------------------------------------------------
+
+def resume_case(bench, runs, size, label, run_agent):
+    """The agent's download cut once at half by the sink, against the same job uncut: the
+    bytes the sink sent for the cut job's downloads (heads included), and the wall times."""
+    small = make_inputs(bench.dir, "resume-small", SMALL, 1)
+    bench.sink.set_download(size)
+    bench.sink.take_stats()
+    whole, cut, sent = [], [], []
+    try:
+        for _ in range(runs):
+            whole.append(run_agent(small, size).wall)
+            bench.sink.take_stats()
+            bench.sink.get("/__config?cut=1")
+            cut.append(run_agent(small, size).wall)
+            downloads = [s for s in bench.sink.take_stats() if s["path"].startswith("/dl/")]
+            if len(downloads) != 2 or downloads[0]["range"] or \
+                    downloads[1]["range"] != "bytes=%d-" % (size // 2):
+                raise Failure("the cut download was fetched as %r, not once whole and once "
+                              "from its half" % [d["range"] for d in downloads])
+            sent.append(sum(d["sent"] for d in downloads))
+            sys.stdout.write(".")
+            sys.stdout.flush()
+    finally:
+        remove(*small)
+    return {"label": label, "size": size, "whole": whole, "cut": cut, "sent": sent}
+
+
+def resume_lines(resumes):
+    lines = [
+        "The sink ends the first download of a %s result halfway and closes the connection; "
+        "its reply carried an `ETag`. The agent asks again with `Range` and `If-Range`, gets "
+        "the rest as a 206 and appends it. Each cut job runs beside the same job uncut; the "
+        "bytes are the most the sink sent for one cut job's two downloads, heads included." % (
+            size_name(resumes[0]["size"])),
+        "",
+        "| Build | Runs | Bytes sent | More than the file holds | Uncut job s | Cut job s |",
+        "|---|---|---|---|---|---|",
+    ]
+    worst = 0.0
+    for resume in resumes:
+        size = resume["size"]
+        extra = (max(resume["sent"]) - size) / size
+        worst = max(worst, extra)
+        lines.append("| %s | %d | %s + %d | %.4f %% | %.3f | %.3f |" % (
+            resume["label"], len(resume["cut"]), size_name(size), max(resume["sent"]) - size,
+            100 * extra, statistics.median(resume["whole"]), statistics.median(resume["cut"])))
+    lines += [
+        "",
+        "Target: at most %.0f %% more bytes than the file holds: %s. The cut job's extra time "
+        "is the agent's wait before its second attempt (about a second, with jitter, where its "
+        "backoff starts) and one more connection." % (
+            100 * RESUME_EXTRA_LIMIT, "met" if worst <= RESUME_EXTRA_LIMIT else "NOT met"),
+    ]
+    return lines
 
 
 # --- a case: several paired runs -------------------------------------------
@@ -511,8 +579,8 @@ def gap_lines(profile):
                              "reply (%d writes; curl %d)." % (
                                  agent.get("write", 0), curl.get("write", 0)))
             elif agent.get("write", 0) > curl.get("write", 0):
-                lines.append("download, write: the temporary file and its copy to the output "
-                             "path (%d writes; curl %d)." % (agent.get("write", 0),
+                lines.append("download, write: more writes than curl's into the temporary "
+                             "file (%d writes; curl %d)." % (agent.get("write", 0),
                                                              curl.get("write", 0)))
             if agent.get("recvfrom", 0) > 2 * curl.get("recvfrom", 0):
                 lines.append("download, recvfrom: the socket is read in smaller pieces "
@@ -679,7 +747,8 @@ def fmt_ratio(summary):
     return "%.2f (%.2f-%.2f)" % (middle, low, high)
 
 
-def build_report(args, facts, results, small, wine, limits, loads, elapsed, profile, cpu):
+def build_report(args, facts, results, small, wine, limits, loads, elapsed, profile, cpu,
+                 resume):
     lines = []
     out = lines.append
     out("# Benchmarks: the agent against curl")
@@ -726,7 +795,8 @@ def build_report(args, facts, results, small, wine, limits, loads, elapsed, prof
         "whole job's wall time, the sink times the upload POST itself, from the end of its "
         "request head to its last body byte (`upload phase`).")
     out("- Download cases: the input is a 4 KiB file; the download has the given size. The "
-        "agent's figure includes its copy of the temporary file to the output path.")
+        "agent writes it into a temporary file in the output's file system, which then takes "
+        "the output's name by a rename.")
     out("- Ten inputs: ten files that add up to the given size.")
     out("- Peak memory: the maximum resident set size that `/usr/bin/time -v` reports; wall "
         "time: `time.perf_counter()` around the same command. Inputs are fresh random data in "
@@ -812,6 +882,11 @@ def build_report(args, facts, results, small, wine, limits, loads, elapsed, prof
             out("| %s, %s to %s | %+.2f | %+.2f |" % (case, size_name(low), size_name(high),
                                                        mib(agent_growth), mib(curl_growth)))
         out("")
+    out("## A download cut once")
+    out("")
+    for line in resume_lines(resume):
+        out(line)
+    out("")
     if args.extra_agents:
         out("## Other builds of the agent, measured alongside")
         out("")
@@ -883,12 +958,17 @@ def build_report(args, facts, results, small, wine, limits, loads, elapsed, prof
     if wine:
         out("## Windows build under wine (information only)")
         out("")
-        out("The shipped 32-bit .exe cannot run here: this machine's kernel cannot execute "
-            "32-bit x86 code. These figures are the x86-64 build of the same Windows code "
-            "(WinINet, `%s`) under wine64 through `scripts/wine-run.sh`, against the native "
-            "curl figures above. Wine's start-up is in every figure (the small job shows how "
-            "much it is), and the peak memory is that of the wine process." % os.path.basename(
-                args.wine_agent))
+        if is_32_bit(args.wine_agent):
+            out("These figures are the shipped 32-bit build (WinINet, `%s`) under wine through "
+                "`scripts/wine-run.sh`, against the native curl figures above." %
+                os.path.basename(args.wine_agent))
+        else:
+            out("The shipped 32-bit .exe cannot run here: this machine's kernel cannot execute "
+                "32-bit x86 code. These figures are the x86-64 build of the same Windows code "
+                "(WinINet, `%s`) under wine64 through `scripts/wine-run.sh`, against the native "
+                "curl figures above." % os.path.basename(args.wine_agent))
+        out("Wine's start-up is in every figure (the small job shows how much it is), and the "
+            "peak memory is that of the wine process.")
         out("")
         out("| Case | Size | Runs | Agent under wine s | curl s (native) | Ratio | "
             "Upload phase ms | Peak MiB |")
@@ -937,12 +1017,9 @@ def gap_summary(results, cpu):
         parts = profiled.get((r["case"], r["size"]), {}).get("agent")
         if r["case"] == "download" and parts:
             lines.append(
-                "%s: the job writes the download twice, into the temporary file and then into "
-                "its copy at the output path, and deletes the temporary file; curl writes it "
-                "once. The copy and the deletion took %.2f s of CPU time (profile above). The "
-                "kernel copies every byte on ext4, as here; on file systems that share blocks "
-                "between files (Btrfs, XFS with reflinks) `copy_file_range` can make the copy "
-                "without copying the data." % (
+                "%s: a copy of the temporary file to the output path (which the agent makes "
+                "only when the two lie on different file systems) and the deletion of the "
+                "temporary file took %.2f s of CPU time (profile above)." % (
                     where, parts["copying the temporary file to the output path"] +
                     parts["deleting the temporary file"]))
         elif r["size"] < 64 * MiB:
@@ -1034,10 +1111,13 @@ LIMITS_TEXT = [
     "costs a copy of each byte rather than a system call per piece; the 8192-byte read row "
     "above shows what reading piece by piece would cost.",
     "- Disk: nothing is synced, so the files stay in the page cache; writes cost memory "
-    "bandwidth and system calls rather than disk time. The agent writes each download twice, "
-    "as the job requires: into the temporary file, in blocks of 64 KiB gathered from the "
-    "8191-byte pieces the reply is read in, then into its copy at the output path, made by "
-    "the kernel (`copy_file_range`) without passing through the process. curl writes once.",
+    "bandwidth and system calls rather than disk time. The agent writes each download once, "
+    "into the temporary file, in blocks of 64 KiB gathered from the pieces the reply is read "
+    "in; the file then becomes the output by a rename. A temporary file on another file system "
+    "than the output's would be copied by the kernel (`copy_file_range`) instead. The "
+    "temporary file is never truncated when it is already empty: ext4 writes a file truncated "
+    "to nothing out to disk when it is closed, which made each large download's close wait on "
+    "the disk.",
     "- Memory: most of either program's resident memory is shared libraries (libcurl with "
     "OpenSSL, GnuTLS and the rest of its dependencies: a bare libcurl program holds about 10 "
     "MiB here). What matters for large jobs is the growth from the small to the large size.",
@@ -1198,6 +1278,16 @@ def run(args, directory):
                          "curl": small["curl3"].wall})
             print(" %.3f s" % statistics.median(wine_small["wine"].wall))
 
+        resume_size = min(RESUME_SIZE, max(args.sizes))
+        builds = [("agent", bench.run_agent)]
+        if args.wine_agent:
+            builds.append(("agent under wine", bench.run_wine_agent))
+        resume = []
+        for label, run_agent in builds:
+            sys.stdout.write("%-26s " % ("download cut once (%s)" % label))
+            resume.append(resume_case(bench, args.resume_runs, resume_size, label, run_agent))
+            print(" %d sent for %s" % (max(resume[-1]["sent"]), size_name(resume_size)))
+
         profile = syscall_profile(bench, args, directory) if shutil.which("strace") else None
         print("CPU profile...")
         cpu = cpu_profile(bench, args, directory, results)
@@ -1209,7 +1299,7 @@ def run(args, directory):
     elapsed = time.perf_counter() - started
     report = build_report(args, facts, results, small, wine, limits,
                           (cpu_busy_seconds() - busy_before, own_cpu_seconds() - own_before),
-                          elapsed, profile, cpu)
+                          elapsed, profile, cpu, resume)
     return report
 
 
@@ -1229,6 +1319,7 @@ def main(argv):
     parser.add_argument("--gib-runs", type=int, default=5)
     parser.add_argument("--wine-runs", type=int, default=3)
     parser.add_argument("--small-runs", type=int, default=21)
+    parser.add_argument("--resume-runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true",
                         help="1 MiB and 64 MiB only, 3 runs: a trial, not a measurement")
     parser.add_argument("--no-wine-gib", action="store_true",
@@ -1262,6 +1353,7 @@ def main(argv):
         args.runs = min(args.runs, 3)
         args.small_runs = min(args.small_runs, 3)
         args.wine_runs = min(args.wine_runs, 2)
+        args.resume_runs = 1
     if args.wine_agent and not args.wine_runner:
         sys.exit("bench: --wine-agent needs --wine-runner")
     args.wine_sizes = [s for s in args.sizes if s < GiB or not args.no_wine_gib]

@@ -19,8 +19,13 @@ random bytes, repeated. Nothing is parsed beyond the request head.
                                            file given with --serve-file (N unused)
     GET  /__block                       -> the 1 MiB block itself
     GET  /__config?download=N           -> sets N
-    GET  /__stats                       -> the timings of the POSTs so far as
-                                           JSON lines, and forgets them
+    GET  /__config?cut=1                -> the next download carries an ETag and
+                                           ends halfway, its connection closed;
+                                           a request for the rest with Range and
+                                           a matching If-Range gets it as a 206
+    GET  /__stats                       -> the timings of the POSTs and the bytes
+                                           sent for each download so far, as JSON
+                                           lines, and forgets them
     any other POST                      -> body discarded, "ok"
 
 "Expect: 100-continue" is answered with an interim 100, as a real server
@@ -41,7 +46,8 @@ BLOCK = os.urandom(BUFFER_SIZE)
 
 lock = threading.Lock()
 stats = []
-settings = {"download": 0, "file": None}
+settings = {"download": 0, "file": None, "cut": False}
+ETAG = '"bench-%s"' % BLOCK[:8].hex()
 port_holder = {"port": 0}
 
 
@@ -60,18 +66,33 @@ def xml_reply(url=None):
     return (text + "</result>\n").encode("utf-8")
 
 
-def send_download(sock, size, keep_alive):
+def send_download(sock, size, keep_alive, headers):
+    """Sends the download; returns the bytes sent (head and body) and whether the connection
+    may carry another request."""
+    start, cut, extra, status = 0, size, "", "200 OK"
+    asked = headers.get("range", "")
+    if settings["cut"]:
+        settings["cut"] = False
+        cut, keep_alive, extra = size // 2, False, "ETag: %s\r\n" % ETAG
+    elif asked.startswith("bytes=") and asked.endswith("-") and headers.get("if-range") == ETAG:
+        start = int(asked[len("bytes="):-1])
+        status = "206 Partial Content"
+        extra = "ETag: %s\r\nContent-Range: bytes %d-%d/%d\r\n" % (ETAG, start, size - 1, size)
     head = (
-        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-        "Content-Length: %d\r\n%s\r\n" % (size, "" if keep_alive else "Connection: close\r\n")
+        "HTTP/1.1 %s\r\nContent-Type: application/octet-stream\r\n"
+        "Content-Length: %d\r\n%s%s\r\n" % (status, size - start, extra,
+                                              "" if keep_alive else "Connection: close\r\n")
     ).encode("latin-1")
     sock.sendall(head)
     view = memoryview(BLOCK)
-    left = size
-    while left > 0:
-        piece = min(left, BUFFER_SIZE)
-        sock.sendall(view[:piece])
-        left -= piece
+    offset = start
+    while offset < cut:
+        # The block repeats, so byte `offset` of the download is byte offset % 1 MiB of it.
+        within = offset % BUFFER_SIZE
+        piece = min(cut - offset, BUFFER_SIZE - within)
+        sock.sendall(view[within:within + piece])
+        offset += piece
+    return len(head) + cut - start, keep_alive
 
 
 def send_file(sock, path, keep_alive):
@@ -156,11 +177,12 @@ class Connection:
                         "head": head_done, "first": first or head_done, "last": last,
                         "agent": headers.get("user-agent", ""),
                     })
-            self.answer(method, path, query, keep_alive)
+            keep_alive = self.answer(method, path, query, keep_alive, headers)
             if not keep_alive:
                 return
 
-    def answer(self, method, path, query, keep_alive):
+    def answer(self, method, path, query, keep_alive, headers):
+        """Answers one request; returns whether the connection stays open."""
         sock = self.sock
         if method == "POST" and path.endswith("/tarvolinFE/version.aspx"):
             reply(sock, "200 OK", xml_reply(), "text/xml; charset=utf-8", keep_alive)
@@ -171,7 +193,9 @@ class Connection:
         elif method == "GET" and path.startswith("/dl/") and settings["file"]:
             send_file(sock, settings["file"], keep_alive)
         elif method == "GET" and path.startswith("/dl/"):
-            send_download(sock, int(path.split("/")[2]), keep_alive)
+            sent, keep_alive = send_download(sock, int(path.split("/")[2]), keep_alive, headers)
+            with lock:
+                stats.append({"path": path, "sent": sent, "range": headers.get("range", "")})
         elif method == "GET" and path == "/__block":
             reply(sock, "200 OK", BLOCK, "application/octet-stream", keep_alive)
         elif method == "GET" and path == "/__config":
@@ -179,6 +203,8 @@ class Connection:
                 name, _, value = pair.partition("=")
                 if name == "download":
                     settings["download"] = int(value)
+                elif name == "cut":
+                    settings["cut"] = value == "1"
             reply(sock, "200 OK", b"ok\n", keep_alive=keep_alive)
         elif method == "GET" and path == "/__stats":
             with lock:
@@ -190,6 +216,7 @@ class Connection:
             reply(sock, "200 OK", b"ok\n", keep_alive=keep_alive)
         else:
             reply(sock, "404 Not Found", b"not here\n", keep_alive=keep_alive)
+        return keep_alive
 
 
 def handle(sock):

@@ -26,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import pe_files  # noqa: E402
+from bench import is_32_bit  # noqa: E402
 
 MiB = 1 << 20
 
@@ -134,7 +135,8 @@ def main():
         say("|---|---|---|")
         probes = [("Linux", [args.probe])]
         if args.wine_probe and args.wine_runner:
-            probes.append(("Windows (x86-64) under wine", [args.wine_runner, args.wine_probe]))
+            kind = "32-bit" if is_32_bit(args.wine_probe) else "x86-64"
+            probes.append(("Windows (%s) under wine" % kind, [args.wine_runner, args.wine_probe]))
         for name, command in probes:
             walls = [timed(command + [result, source], cwd=work)[0] for _ in range(args.runs)]
             hashed = size + os.path.getsize(result)
