@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -188,6 +190,44 @@ bool prepareReplacement(const std::string&, const std::string&) {
   return true;
 }
 
+namespace {
+
+// A moved file keeps the access rules it inherited where it was made: one
+// from the user's temporary folder would admit only its owner, where a copy
+// made in the output's folder takes that folder's rules. An empty,
+// unprotected list makes it inherit from the folder it is in now. A folder
+// that passes on no rule at all would leave it open to no one: then it keeps
+// the rules it had. A file system without access rules refuses all this and
+// has none to give.
+void inheritAccessRules(const std::string& path) {
+  char* name = const_cast<char*>(path.c_str());
+  PACL kept = nullptr;
+  PSECURITY_DESCRIPTOR keptDescriptor = nullptr;
+  ACL empty;
+  if (GetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &kept, nullptr, &keptDescriptor) != ERROR_SUCCESS)
+    return;
+  if (InitializeAcl(&empty, sizeof empty, ACL_REVISION) &&
+      SetNamedSecurityInfoA(name, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS) {
+    PACL now = nullptr;
+    PSECURITY_DESCRIPTOR nowDescriptor = nullptr;
+    if (GetNamedSecurityInfoA(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &now, nullptr, &nowDescriptor) != ERROR_SUCCESS ||
+        (now && now->AceCount == 0))
+      SetNamedSecurityInfoA(name, SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, kept, nullptr);
+    LocalFree(nowDescriptor);
+  }
+  LocalFree(keptDescriptor);
+}
+
+}  // namespace
+
 bool renameOver(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+  inheritAccessRules(to);
+  return true;
 }
