@@ -1118,6 +1118,13 @@ LIMITS_TEXT = [
     "temporary file is never truncated when it is already empty: ext4 writes a file truncated "
     "to nothing out to disk when it is closed, which made each large download's close wait on "
     "the disk.",
+    "- Loopback wake-ups: on this virtual machine a large upload's wall time falls into two "
+    "modes, for curl and the agent alike, one about twice the other. In the slow runs perf puts "
+    "the extra time in the kernel's wake-up and softirq paths (`_raw_spin_unlock_irqrestore`, "
+    "`handle_softirqs`) that each send takes when the sink's thread sleeps on its socket, not "
+    "in either program's code. Which mode a run falls into changes from run to run, so the "
+    "upload ratios spread widely; the system-call counts, which do not change, show the work "
+    "each program does.",
     "- Memory: most of either program's resident memory is shared libraries (libcurl with "
     "OpenSSL, GnuTLS and the rest of its dependencies: a bare libcurl program holds about 10 "
     "MiB here). What matters for large jobs is the growth from the small to the large size.",
