@@ -10,7 +10,9 @@
 #endif
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -234,6 +236,15 @@ std::string accessRules(const std::string& path) {
   return rules;
 }
 
+// Adds a check wine cannot make to the list the test run prints after the
+// suites, whose output is shown only when they fail.
+void noteWineGap(const char* test, const char* why) {
+  const char* folder = std::getenv("TARVOLIN_WINE_GAPS_DIR");
+  if (!folder || !*folder) return;
+  std::ofstream list(std::string("Z:") + folder + "/unit.txt", std::ios::app);
+  list << "not checked under wine: " << test << ": " << why << "\n";
+}
+
 // A result moved in from the temporary folder takes the rules a file made
 // in the output's folder gets, not those of the folder it was made in.
 TEST_F(Files, MovedFileTakesTheAccessRulesOfItsNewFolder) {
@@ -248,9 +259,13 @@ TEST_F(Files, MovedFileTakesTheAccessRulesOfItsNewFolder) {
   ASSERT_TRUE(writeWholeFile(made, "signed"));
   ASSERT_TRUE(writeWholeFile(fresh, "other"));
   bool underWine = GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-  if (underWine && accessRules(fresh) == accessRules(made))
-    GTEST_SKIP() << "known gap (wine): wine gives every file rules of its own rather than "
-                    "its folder's, so a move cannot show which folder's rules a file takes";
+  if (underWine && accessRules(fresh) == accessRules(made)) {
+    const char* why =
+        "wine gives every file rules of its own rather than its folder's, so a "
+        "move cannot show which folder's rules a file takes";
+    noteWineGap("Files.MovedFileTakesTheAccessRulesOfItsNewFolder", why);
+    GTEST_SKIP() << "known gap (wine): " << why;
+  }
   ASSERT_NE(accessRules(fresh), accessRules(made)) << accessRules(made);
   bool moved = false;
   ASSERT_TRUE(replaceFileWithMove(made, scratch.path + "out.bin", moved));
