@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The agent against curl on this machine: builds the agent (native, and the
-# x86-64 Windows build for wine when the cross compiler and wine are there),
+# The agent against curl on this machine: builds the agent (native, and a
+# Windows build for wine when the cross compiler and wine are there),
 # runs bench/bench.py, prints the ratio table and rewrites BENCHMARKS.md. The
 # Windows build measured is the shipped 32-bit one where this machine runs
 # 32-bit programs under wine, else the x86-64 build of the same code.
