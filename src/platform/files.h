@@ -81,8 +81,8 @@ bool isFolder(const std::string& path);
 bool prepareReplacement(const std::string& fresh, const std::string& target);
 // Renames `from` over `to`, replacing it in one step; never a copy, so it
 // fails between file systems (POSIX rename; MoveFileExA without
-// MOVEFILE_COPY_ALLOWED). On Windows the file then inherits the access rules
-// of its new folder, as a file made there would.
+// MOVEFILE_COPY_ALLOWED). On Windows a file moved from another folder then
+// inherits the access rules of its new one, as a file made there would.
 bool renameOver(const std::string& from, const std::string& to);
 
 // Error numbers for a file that no longer is what was recorded of it, for

@@ -228,6 +228,7 @@ void inheritAccessRules(const std::string& path) {
 
 bool renameOver(const std::string& from, const std::string& to) {
   if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
-  inheritAccessRules(to);
+  // A file made in the folder it is renamed in already has that folder's.
+  if (folderOfPath(from) != folderOfPath(to)) inheritAccessRules(to);
   return true;
 }
